@@ -1,0 +1,168 @@
+// The engine's exported C interface and the global state behind it.
+//
+// Lock order: g_lifecycleMutex, then g_sessionMutex (stop, shutdown and save take both, start
+// and the queries only the second). For logging: the session's log lock, then g_logMutex.
+
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "media/media.h"
+#include "platform.h"
+#include "session_impl.h"
+#include "system/system.h"
+#include "tallowmarch/core.h"
+#include "tallowmarch_session.h"
+#include "update_verification.h"
+
+namespace {
+
+using tallowmarch::TallowmarchSession;
+
+std::unique_ptr<TallowmarchSession> g_session;  // guarded by g_sessionMutex
+std::mutex g_sessionMutex;    // guards g_session and every call into the session by an export
+std::mutex g_lifecycleMutex;  // held for the whole of stop, shutdown and save
+std::mutex g_logMutex;        // guards g_hostLogCallback and each call of it
+// Plain flag: initialise and shutdown are never called concurrently with each other.
+bool g_globalInitialized = false;
+TallowmarchLogCallback g_hostLogCallback = nullptr;  // guarded by g_logMutex
+
+// The session's log sink. Lines of the session itself arrive with its log lock held.
+void ForwardLogToHost(const std::wstring& line) {
+  std::lock_guard lock(g_logMutex);
+  if (g_hostLogCallback != nullptr) g_hostLogCallback(line.c_str());
+}
+
+constexpr char kAppVersion[] = "0.1.1";
+
+}  // namespace
+
+extern "C" {
+
+TALLOWMARCH_API void Tallowmarch_SetLogCallback(TallowmarchLogCallback cb) {
+  std::lock_guard lock(g_logMutex);
+  g_hostLogCallback = cb;
+}
+
+TALLOWMARCH_API int Tallowmarch_GlobalInitialize(void) {
+  using namespace tallowmarch::platform;
+  if (g_globalInitialized) return TALLOWMARCH_OK;
+  const HRESULT apartment = System().JoinMultithreadedApartment();
+  if (FAILED(apartment) && apartment != RPC_E_CHANGED_MODE) return TALLOWMARCH_NOT_INITIALIZED;
+  if (FAILED(Media().Startup(kMfVersion, kMfStartupFull))) return TALLOWMARCH_NOT_INITIALIZED;
+  try {
+    std::lock_guard lock(g_sessionMutex);
+    g_session = std::make_unique<TallowmarchSession>();
+    g_session->SetLogCallback(&ForwardLogToHost);
+    g_globalInitialized = true;
+  } catch (const std::exception&) {
+    // Out of memory: nothing crosses the interface. Media Foundation stays started, like
+    // every step before the failing one.
+    return TALLOWMARCH_NOT_INITIALIZED;
+  }
+  return TALLOWMARCH_OK;
+}
+
+TALLOWMARCH_API void Tallowmarch_GlobalShutdown(void) {
+  {
+    std::lock_guard lifecycle(g_lifecycleMutex);
+    std::lock_guard lock(g_sessionMutex);
+    if (g_session) {
+      g_session->Stop();
+      g_session.reset();
+    }
+  }
+  if (g_globalInitialized) {
+    tallowmarch::platform::Media().Shutdown();
+    g_globalInitialized = false;
+  }
+}
+
+TALLOWMARCH_API const char* Tallowmarch_GetAppVersion(void) { return kAppVersion; }
+
+TALLOWMARCH_API bool Tallowmarch_HasHardwareEncoder(void) {
+  return TallowmarchSession::HasHardwareEncoder();
+}
+
+TALLOWMARCH_API void Tallowmarch_EnumerateAudioDevices(bool capture,
+                                                       TallowmarchAudioDeviceCallback cb) {
+  if (cb == nullptr) return;
+  // ForwardAudioDevice: holds the host's callback by value.
+  auto forward = [cb](const std::wstring& id, const std::wstring& name, bool isDefault) {
+    cb(id.c_str(), name.c_str(), isDefault);
+  };
+  try {
+    TallowmarchSession::EnumerateAudioEndpoints(capture, forward);
+  } catch (const std::exception&) {
+    // Out of memory while copying names: the listing ends early.
+  }
+}
+
+TALLOWMARCH_API void Tallowmarch_SetAudioSettings(float desktopVolume, float micVolume,
+                                                  bool desktopMuted, bool micMuted,
+                                                  const wchar_t* desktopDeviceId,
+                                                  const wchar_t* micDeviceId) {
+  std::lock_guard lock(g_sessionMutex);
+  if (!g_session) return;  // not remembered for a later session
+  try {
+    tallowmarch::AudioSettings settings;
+    settings.desktopVolume = desktopVolume;
+    settings.micVolume = micVolume;
+    settings.desktopMuted = desktopMuted;
+    settings.micMuted = micMuted;
+    settings.desktopDeviceId = desktopDeviceId != nullptr ? desktopDeviceId : L"";
+    settings.micDeviceId = micDeviceId != nullptr ? micDeviceId : L"";
+    g_session->SetAudioSettings(settings);
+  } catch (const std::exception&) {
+    // Out of memory: the settings stay as they were.
+  }
+}
+
+TALLOWMARCH_API void Tallowmarch_SetCaptureBorderEnabled(bool enabled) {
+  std::lock_guard lock(g_sessionMutex);
+  if (g_session) g_session->SetCaptureBorderEnabled(enabled);
+}
+
+TALLOWMARCH_API bool Tallowmarch_IsCapturing(void) {
+  std::lock_guard lock(g_sessionMutex);
+  return g_session && g_session->IsCapturing();
+}
+
+TALLOWMARCH_API double Tallowmarch_GetMeasuredSustainableFps(void) {
+  std::lock_guard lock(g_sessionMutex);
+  if (!g_session || !g_session->IsCapturing()) return 0.0;
+  return g_session->GetMeasuredSustainableFps();
+}
+
+TALLOWMARCH_API bool Tallowmarch_GetSaveProgress(uint32_t* stage, uint32_t* done,
+                                                 uint32_t* total) {
+  uint32_t s = 0, d = 0, t = 0;
+  bool running = false;
+  {
+    std::lock_guard lock(g_sessionMutex);
+    if (g_session) running = g_session->GetSaveProgress(&s, &d, &t);
+  }
+  if (stage != nullptr) *stage = s;
+  if (done != nullptr) *done = d;
+  if (total != nullptr) *total = t;
+  return running;
+}
+
+TALLOWMARCH_API int Tallowmarch_VerifyUpdateArtifact(const wchar_t* path,
+                                                     const uint8_t* signature,
+                                                     int signatureLength, char* hexOut,
+                                                     int hexOutChars) {
+  if (path == nullptr) return TALLOWMARCH_ARTIFACT_BAD_ARGUMENT;
+  const size_t sigLength = signatureLength < 0 ? 0 : static_cast<size_t>(signatureLength);
+  const size_t hexChars = hexOutChars < 0 ? 0 : static_cast<size_t>(hexOutChars);
+  int result;
+  try {
+    result = tallowmarch::update::VerifyArtifactFile(path, signature, sigLength, hexOut, hexChars);
+  } catch (const std::exception&) {
+    return TALLOWMARCH_ARTIFACT_UNREADABLE;  // out of memory for the path or the read buffer
+  }
+  return (result >= 0 && result <= 4) ? result : TALLOWMARCH_ARTIFACT_SIGNATURE_INVALID;
+}
+
+}  // extern "C"

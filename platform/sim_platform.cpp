@@ -1,0 +1,48 @@
+#include "sim_platform.h"
+
+#include "audio/sim_audio.h"
+#include "media/sim_media.h"
+#include "system/sim_system.h"
+
+namespace tallowmarch {
+namespace {
+
+// Function-local statics: built on first use, so the platform is ready for code that runs
+// while the library is still being loaded.
+struct SimLayers {
+  platform::SimSystem system;
+  platform::SimMedia media;
+  platform::SimAudio audio;
+  platform::Platform installed;
+
+  SimLayers() { Install(); }
+  void Install() {
+    installed.system = &system;
+    installed.media = &media;
+    installed.audio = &audio;
+  }
+};
+
+SimLayers& State() {
+  static SimLayers layers;
+  return layers;
+}
+
+}  // namespace
+
+platform::Platform& platform::CurrentPlatform() { return State().installed; }
+
+platform::SimSystem& sim::System() { return State().system; }
+platform::SimMedia& sim::Media() { return State().media; }
+platform::SimAudio& sim::Audio() { return State().audio; }
+platform::Platform& sim::Layers() { return State().installed; }
+
+void sim::ResetAll() {
+  SimLayers& layers = State();
+  layers.system.Reset();
+  layers.media.Reset();
+  layers.audio.Reset();
+  layers.Install();
+}
+
+}  // namespace tallowmarch

@@ -1,0 +1,28 @@
+// Control surface of the simulated platform: tests and the demo script the simulation through
+// it (display topology, windows, scene, audio endpoints, hardware-encoder list, faults). It is
+// not part of the engine's C interface; the simulation library exports it beside that.
+#pragma once
+
+#include "common/export.h"
+#include "platform.h"
+
+namespace tallowmarch::platform {
+class SimSystem;
+class SimMedia;
+class SimAudio;
+}  // namespace tallowmarch::platform
+
+namespace tallowmarch::sim {
+
+TM_EXPORT platform::SimSystem& System();
+TM_EXPORT platform::SimMedia& Media();
+TM_EXPORT platform::SimAudio& Audio();
+
+// The layers the engine sees. Swapping a layer (for the real one of linux, say) is allowed
+// only while no capture runs.
+TM_EXPORT platform::Platform& Layers();
+
+// Puts every simulated layer back to its defaults and re-installs the simulated layers.
+TM_EXPORT void ResetAll();
+
+}  // namespace tallowmarch::sim

@@ -1,0 +1,71 @@
+#include "system/linux_system.h"
+
+#include <time.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace tallowmarch::platform {
+namespace {
+thread_local bool t_joinedApartment = false;
+}
+
+HRESULT LinuxSystem::JoinMultithreadedApartment() {
+  if (t_joinedApartment) return S_FALSE;
+  t_joinedApartment = true;
+  return S_OK;
+}
+
+std::int64_t LinuxSystem::PerformanceFrequency() { return 1000000000; }
+
+std::int64_t LinuxSystem::PerformanceCounter() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+LocalTime LinuxSystem::CurrentLocalTime() {
+  const time_t now = time(nullptr);
+  tm parts{};
+  localtime_r(&now, &parts);
+  LocalTime out;
+  out.year = static_cast<unsigned>(parts.tm_year + 1900);
+  out.month = static_cast<unsigned>(parts.tm_mon + 1);
+  out.day = static_cast<unsigned>(parts.tm_mday);
+  out.hour = static_cast<unsigned>(parts.tm_hour);
+  out.minute = static_cast<unsigned>(parts.tm_min);
+  out.second = static_cast<unsigned>(parts.tm_sec);
+  return out;
+}
+
+bool ParseProcStatus(const char* text, ProcessMemoryCounters& out) {
+  // Values are in kB: "VmRSS:\t  123456 kB".
+  auto field = [text](const char* name, std::uint64_t& value) {
+    const char* at = std::strstr(text, name);
+    if (at == nullptr) return false;
+    unsigned long long kb = 0;
+    if (std::sscanf(at + std::strlen(name), " %llu", &kb) != 1) return false;
+    value = static_cast<std::uint64_t>(kb) * 1024;
+    return true;
+  };
+  std::uint64_t rss = 0, anon = 0, swap = 0;
+  if (!field("\nVmRSS:", rss) || !field("\nRssAnon:", anon)) return false;
+  field("\nVmSwap:", swap);  // absent without swap support
+  out.workingSet = rss;
+  out.privateBytes = anon + swap;
+  return true;
+}
+
+bool LinuxSystem::QueryProcessMemory(ProcessMemoryCounters& out) {
+  FILE* file = std::fopen("/proc/self/status", "re");
+  if (file == nullptr) return false;
+  std::string text = "\n";  // so every field, the first included, follows a newline
+  char buffer[4096];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, n);
+  std::fclose(file);
+  return ParseProcStatus(text.c_str(), out);
+}
+
+}  // namespace tallowmarch::platform

@@ -1,0 +1,23 @@
+// The system layer on linux: there is no apartment (joining is an idempotent per-thread flag),
+// CLOCK_MONOTONIC in nanoseconds, localtime_r, and /proc/self/status for the memory counters.
+#pragma once
+
+#include "common/export.h"
+#include "system/system.h"
+
+namespace tallowmarch::platform {
+
+class TM_EXPORT LinuxSystem : public SystemLayer {
+ public:
+  HRESULT JoinMultithreadedApartment() override;
+  std::int64_t PerformanceFrequency() override;
+  std::int64_t PerformanceCounter() override;
+  LocalTime CurrentLocalTime() override;
+  bool QueryProcessMemory(ProcessMemoryCounters& out) override;
+};
+
+// Parses the text of /proc/<pid>/status. Private bytes are the private resident pages plus
+// what of them is swapped out (RssAnon + VmSwap); the working set is VmRSS.
+TM_EXPORT bool ParseProcStatus(const char* text, ProcessMemoryCounters& out);
+
+}  // namespace tallowmarch::platform

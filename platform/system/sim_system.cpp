@@ -1,0 +1,57 @@
+#include "system/sim_system.h"
+
+namespace tallowmarch::platform {
+
+HRESULT SimSystem::JoinMultithreadedApartment() {
+  {
+    std::lock_guard lock(mutex_);
+    if (apartmentAnswer_) return *apartmentAnswer_;
+  }
+  return LinuxSystem::JoinMultithreadedApartment();
+}
+
+LocalTime SimSystem::CurrentLocalTime() {
+  {
+    std::lock_guard lock(mutex_);
+    if (localTime_) return *localTime_;
+  }
+  return LinuxSystem::CurrentLocalTime();
+}
+
+bool SimSystem::QueryProcessMemory(ProcessMemoryCounters& out) {
+  {
+    std::lock_guard lock(mutex_);
+    if (memoryFails_) return false;
+    if (memory_) {
+      out = *memory_;
+      return true;
+    }
+  }
+  return LinuxSystem::QueryProcessMemory(out);
+}
+
+void SimSystem::SetApartmentAnswer(std::optional<HRESULT> hr) {
+  std::lock_guard lock(mutex_);
+  apartmentAnswer_ = hr;
+}
+
+void SimSystem::SetProcessMemory(std::optional<ProcessMemoryCounters> counters, bool fail) {
+  std::lock_guard lock(mutex_);
+  memory_ = counters;
+  memoryFails_ = fail;
+}
+
+void SimSystem::SetLocalTime(std::optional<LocalTime> time) {
+  std::lock_guard lock(mutex_);
+  localTime_ = time;
+}
+
+void SimSystem::Reset() {
+  std::lock_guard lock(mutex_);
+  apartmentAnswer_.reset();
+  memory_.reset();
+  memoryFails_ = false;
+  localTime_.reset();
+}
+
+}  // namespace tallowmarch::platform

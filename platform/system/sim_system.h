@@ -1,0 +1,35 @@
+// The simulated system layer: the real clock, time and memory of linux, plus scripted answers
+// for the apartment join, the memory counters and the local time.
+#pragma once
+
+#include <mutex>
+#include <optional>
+
+#include "system/linux_system.h"
+
+namespace tallowmarch::platform {
+
+class TM_EXPORT SimSystem : public LinuxSystem {
+ public:
+  HRESULT JoinMultithreadedApartment() override;
+  LocalTime CurrentLocalTime() override;
+  bool QueryProcessMemory(ProcessMemoryCounters& out) override;
+
+  // Every later join answers `hr` (RPC_E_CHANGED_MODE: the thread lives in another
+  // apartment); nullopt restores the real answer.
+  void SetApartmentAnswer(std::optional<HRESULT> hr);
+  // Fixed memory counters; nullopt reads the real ones. `fail` makes the read fail.
+  void SetProcessMemory(std::optional<ProcessMemoryCounters> counters, bool fail = false);
+  // A fixed local time; nullopt uses the real one.
+  void SetLocalTime(std::optional<LocalTime> time);
+  void Reset();
+
+ private:
+  std::mutex mutex_;  // guards every scripted answer below
+  std::optional<HRESULT> apartmentAnswer_;
+  std::optional<ProcessMemoryCounters> memory_;
+  bool memoryFails_ = false;
+  std::optional<LocalTime> localTime_;
+};
+
+}  // namespace tallowmarch::platform

@@ -1,0 +1,39 @@
+// System services of the engine: the COM apartment stand-in, the performance counter, local
+// time and the process memory counters.
+#pragma once
+
+#include <cstdint>
+
+#include "common/win_types.h"
+
+namespace tallowmarch::platform {
+
+struct ProcessMemoryCounters {
+  std::uint64_t privateBytes = 0;  // memory committed privately by the process
+  std::uint64_t workingSet = 0;    // resident memory
+};
+
+// Local wall-clock time, split like a SYSTEMTIME.
+struct LocalTime {
+  unsigned year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+};
+
+class SystemLayer {
+ public:
+  virtual ~SystemLayer() = default;
+
+  // Joins the calling thread to the multithreaded apartment. S_OK the first time on a thread,
+  // S_FALSE when it already joined, RPC_E_CHANGED_MODE when the thread lives in another mode.
+  virtual HRESULT JoinMultithreadedApartment() = 0;
+
+  // A monotonic counter and its ticks per second; shared by every thread.
+  virtual std::int64_t PerformanceFrequency() = 0;
+  virtual std::int64_t PerformanceCounter() = 0;
+
+  virtual LocalTime CurrentLocalTime() = 0;
+
+  // False when the counters cannot be read.
+  virtual bool QueryProcessMemory(ProcessMemoryCounters& out) = 0;
+};
+
+}  // namespace tallowmarch::platform
