@@ -1,0 +1,63 @@
+// Owning handles for FFmpeg objects. Every FFmpeg object of the engine lives in one of these,
+// so that no error path needs a bare free call. An input format context and an output one are
+// closed differently, so they are two types that cannot be confused.
+#pragma once
+
+#include <memory>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavformat/avio.h>
+#include <libavutil/frame.h>
+#include <libavutil/mem.h>
+#include <libswresample/swresample.h>
+#include <libswscale/swscale.h>
+}
+
+namespace tallowmarch::ffmpeg {
+
+struct InputFormatDeleter {
+  void operator()(AVFormatContext* ctx) const { avformat_close_input(&ctx); }
+};
+struct OutputFormatDeleter {
+  // Closes nothing: a custom-I/O output has its AVIOContext owned by an IoContext handle.
+  void operator()(AVFormatContext* ctx) const { avformat_free_context(ctx); }
+};
+struct CodecContextDeleter {
+  void operator()(AVCodecContext* ctx) const { avcodec_free_context(&ctx); }
+};
+struct FrameDeleter {
+  void operator()(AVFrame* frame) const { av_frame_free(&frame); }
+};
+struct PacketDeleter {
+  void operator()(AVPacket* packet) const { av_packet_free(&packet); }
+};
+struct IoContextDeleter {
+  // The library may have replaced the buffer it was given: free the one it holds now.
+  void operator()(AVIOContext* ctx) const {
+    if (ctx != nullptr) av_freep(&ctx->buffer);
+    avio_context_free(&ctx);
+  }
+};
+struct SwsDeleter {
+  void operator()(SwsContext* ctx) const { sws_freeContext(ctx); }
+};
+struct SwrDeleter {
+  void operator()(SwrContext* ctx) const { swr_free(&ctx); }
+};
+struct DictionaryDeleter {
+  void operator()(AVDictionary* dict) const { av_dict_free(&dict); }
+};
+
+using InputFormat = std::unique_ptr<AVFormatContext, InputFormatDeleter>;
+using OutputFormat = std::unique_ptr<AVFormatContext, OutputFormatDeleter>;
+using CodecContext = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
+using Frame = std::unique_ptr<AVFrame, FrameDeleter>;
+using Packet = std::unique_ptr<AVPacket, PacketDeleter>;
+using IoContext = std::unique_ptr<AVIOContext, IoContextDeleter>;
+using Sws = std::unique_ptr<SwsContext, SwsDeleter>;
+using Swr = std::unique_ptr<SwrContext, SwrDeleter>;
+using Dictionary = std::unique_ptr<AVDictionary, DictionaryDeleter>;
+
+}  // namespace tallowmarch::ffmpeg
