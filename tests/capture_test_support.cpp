@@ -13,9 +13,6 @@ namespace tallowmarch::testing {
 
 namespace {
 
-// The encoders' own reports would drown the test output.
-const int kQuietFfmpeg = (av_log_set_level(AV_LOG_FATAL), 0);
-
 struct Reader {
   const std::vector<std::uint8_t>* bytes;
   std::int64_t pos = 0;
@@ -45,8 +42,11 @@ std::int64_t Seek(void* opaque, std::int64_t offset, int whence) {
 
 }  // namespace
 
+void QuietFfmpegLogs() {
+  av_log_set_level(AV_LOG_FATAL);
+}
+
 DemuxedVideo DemuxSegment(const std::vector<std::uint8_t>& bytes) {
-  (void)kQuietFfmpeg;
   DemuxedVideo out;
   Reader reader{&bytes};
   auto* buffer = static_cast<unsigned char*>(av_malloc(4096));

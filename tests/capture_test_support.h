@@ -8,12 +8,17 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace tallowmarch::testing {
 
+// Silences FFmpeg's own reports (encoder banners and probe failures) in this process.
+void QuietFfmpegLogs();
+
 class LogLines {
  public:
+  LogLines() { QuietFfmpegLogs(); }
   void Add(const std::wstring& line) {
     {
       std::lock_guard lock(mutex_);
