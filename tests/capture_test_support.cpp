@@ -42,10 +42,6 @@ std::int64_t Seek(void* opaque, std::int64_t offset, int whence) {
 
 }  // namespace
 
-void QuietFfmpegLogs() {
-  av_log_set_level(AV_LOG_FATAL);
-}
-
 DemuxedVideo DemuxSegment(const std::vector<std::uint8_t>& bytes) {
   DemuxedVideo out;
   Reader reader{&bytes};

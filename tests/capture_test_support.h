@@ -11,10 +11,16 @@
 #include <thread>
 #include <vector>
 
+extern "C" {
+#include <libavutil/log.h>
+}
+
 namespace tallowmarch::testing {
 
 // Silences FFmpeg's own reports (encoder banners and probe failures) in this process.
-void QuietFfmpegLogs();
+inline void QuietFfmpegLogs() {
+  av_log_set_level(AV_LOG_FATAL);
+}
 
 class LogLines {
  public:
