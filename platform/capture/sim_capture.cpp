@@ -132,8 +132,8 @@ class SimSession final : public CaptureSession {
   bool dirty_ = false;
   std::uint64_t contentIndex_ = 0;
   Clock::time_point nextTick_{};
-  // Only the session's thread:
-  std::vector<std::uint32_t> scratch_;
+  // Only the session's thread: the frame surfaces, reused once nobody else holds them.
+  std::vector<TexturePtr> surfaces_;
   std::thread thread_;  // joined by CloseNow
 };
 
@@ -547,22 +547,8 @@ void SimCapture::SessionLoop(SimSession& session) {
     lock.unlock();
 
     TexturePtr texture;
-    if (size.Width > 0 && size.Height > 0) {
-      const auto w = static_cast<std::size_t>(size.Width);
-      const auto h = static_cast<std::size_t>(size.Height);
-      session.scratch_.resize(w * h);
-      std::uint32_t* pixels = session.scratch_.data();
-      for (std::size_t y = 0; y < h; ++y)
-        for (std::size_t x = 0; x < w; ++x)
-          pixels[y * w + x] = ScenePixel(pattern, color, index, static_cast<std::int32_t>(x),
-                                         static_cast<std::int32_t>(y));
-      TextureDesc desc;
-      desc.width = static_cast<std::uint32_t>(w);
-      desc.height = static_cast<std::uint32_t>(h);
-      desc.format = kFormatB8G8R8A8Unorm;
-      SubresourceData data{pixels, static_cast<std::uint32_t>(w * 4)};
-      if (FAILED(pool.device_->Device()->CreateTexture2D(desc, &data, texture))) texture.reset();
-    }
+    if (size.Width > 0 && size.Height > 0)
+      texture = RenderFrame(session, *pool.device_->Device(), size, pattern, color, index);
 
     lock.lock();
     if (!texture || session.closed_ || pool.closed_) {
@@ -579,6 +565,52 @@ void SimCapture::SessionLoop(SimSession& session) {
     pool.FireFrameArrived();
     lock.lock();
   }
+}
+
+// Draws content frame `index` into a surface: one this session made before that nobody else
+// holds any more (no frame, no queued GPU command), else a new one. Reusing them keeps a long
+// capture from allocating a full frame per delivery. Null when the device is lost.
+TexturePtr SimCapture::RenderFrame(SimSession& session, GpuDevice& device, SizeInt32 size,
+                                   SimScenePattern pattern, std::uint32_t color,
+                                   std::uint64_t index) {
+  const auto width = static_cast<std::uint32_t>(size.Width);
+  const auto height = static_cast<std::uint32_t>(size.Height);
+  auto& surfaces = session.surfaces_;
+  TexturePtr texture;
+  for (auto it = surfaces.begin(); it != surfaces.end();) {
+    TextureDesc desc;
+    (*it)->GetDesc(desc);
+    const bool free = it->use_count() == 1;  // only this list holds it: nobody can take it
+    if (free && (desc.width != width || desc.height != height)) {
+      it = surfaces.erase(it);  // a size of the past
+      continue;
+    }
+    if (free && !texture) texture = *it;
+    ++it;
+  }
+  if (!texture) {
+    TextureDesc desc;
+    desc.width = width;
+    desc.height = height;
+    desc.format = kFormatB8G8R8A8Unorm;
+    desc.usage = Usage::Staging;  // CPU-writable, like the capture's own write into the surface
+    desc.cpuAccessFlags = kCpuAccessWrite;
+    if (FAILED(device.CreateTexture2D(desc, nullptr, texture))) return nullptr;
+    // A few more than the pool's buffers: the engine's queued copies may hold some a while.
+    if (surfaces.size() < 8) surfaces.push_back(texture);
+  }
+  std::shared_ptr<GpuContext> context = device.GetImmediateContext();
+  MappedSubresource mapped;
+  if (!context || FAILED(context->Map(texture, 0, kMapWrite, 0, mapped))) return nullptr;
+  for (std::uint32_t y = 0; y < height; ++y) {
+    auto* row = reinterpret_cast<std::uint32_t*>(static_cast<std::uint8_t*>(mapped.data) +
+                                                 static_cast<std::size_t>(y) * mapped.rowPitch);
+    for (std::uint32_t x = 0; x < width; ++x)
+      row[x] = ScenePixel(pattern, color, index, static_cast<std::int32_t>(x),
+                          static_cast<std::int32_t>(y));
+  }
+  context->Unmap(texture, 0);
+  return texture;
 }
 
 void SimCapture::EventLoop() {

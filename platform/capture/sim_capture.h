@@ -5,7 +5,8 @@
 // step, and after a resize. A still scene delivers nothing. Every delivery of a started capture
 // session runs on that session's own thread; the item-closed events run on the layer's event
 // thread. Surfaces are BGRA textures of the target's size at the moment of the frame, created on
-// the device the frame pool was created with.
+// the device the frame pool was created with (CPU-writable staging textures, which the engine
+// only copies from) and reused once nobody holds them any more.
 //
 // Every layer step can be made to fail with a chosen HRESULT; counters tell tests what happened.
 #pragma once
@@ -138,6 +139,8 @@ class TM_EXPORT SimCapture : public CaptureLayer {
   void CloseTarget(bool monitor, std::uintptr_t handle);
   void SessionLoop(SimSession& session);  // a started session's delivery thread
   void EventLoop();
+  TexturePtr RenderFrame(SimSession& session, GpuDevice& device, SizeInt32 size,
+                         SimScenePattern pattern, std::uint32_t color, std::uint64_t index);
   void PostEvent(std::function<void()> event);
 
   // Guards every field below and the state of every item, pool, session and frame of the
