@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <thread>
 
 #include "gpu/linux_gpu.h"
@@ -361,11 +360,11 @@ TEST_F(CpuDeviceTest, TwoThreadsShareTheImmediateContext) {
   const auto grey = FilledBgra(32, 32, {100, 100, 100});
   TexturePtr captured = Create(testing::BgraDesc(32, 32));
   TexturePtr shared = Create(testing::BgraDesc(32, 32));
-  std::atomic<bool> stop{false};  // written by the test thread
   std::thread producer([&] {
-    while (!stop.load()) {
+    for (int i = 0; i < 200; ++i) {
       context->UpdateSubresource(captured, 0, grey.data(), 32 * 4);
       context->CopyResource(shared, captured);
+      std::this_thread::yield();
     }
   });
   TexturePtr staging = Create(BgraStaging(32, 32));
@@ -376,12 +375,12 @@ TEST_F(CpuDeviceTest, TwoThreadsShareTheImmediateContext) {
     do {
       hr = context->Map(staging, 0, kMapRead, kMapFlagDoNotWait, m);
     } while (hr == DXGI_ERROR_WAS_STILL_DRAWING);
-    ASSERT_EQ(hr, S_OK);
+    EXPECT_EQ(hr, S_OK);
+    if (FAILED(hr)) break;
     const std::uint8_t first = static_cast<const std::uint8_t*>(m.data)[0];
     EXPECT_TRUE(first == 0 || first == 100);
     context->Unmap(staging, 0);
   }
-  stop.store(true);
   producer.join();
   context->CopyResource(staging, shared);
   EXPECT_EQ(FirstPixel(staging), 0xFF646464u);
