@@ -4,12 +4,15 @@
 // encoding); and the same frames through the ffmpeg command-line tool (rawvideo BGRA in,
 // libx264 with the same options, NV12) for comparison.
 //
-// Usage: segment_encoder_bench [frames=600] [distinct=60] [ffmpeg=ffmpeg]
+// Usage: segment_encoder_bench [frames=600] [distinct=60] [repeats=3] [ffmpeg=ffmpeg]
+// Our runs and the tool's alternate, `repeats` times each; medians are reported, so that a
+// burst of other work on a shared machine does not land on one side only.
 
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -234,7 +237,8 @@ Result MeasureCli(const std::string& ffmpeg, const std::string& rawPath, int dis
 int main(int argc, char** argv) {
   const int count = argc > 1 ? std::atoi(argv[1]) : 600;
   const int distinct = argc > 2 ? std::atoi(argv[2]) : 60;
-  const std::string ffmpeg = argc > 3 ? argv[3] : "ffmpeg";
+  const int repeats = argc > 3 ? std::max(1, std::atoi(argv[3])) : 3;
+  const std::string ffmpeg = argc > 4 ? argv[4] : "ffmpeg";
   av_log_set_level(AV_LOG_ERROR);
 
   std::printf("generating %d distinct 1920x1080 frames...\n", distinct);
@@ -245,19 +249,42 @@ int main(int argc, char** argv) {
     for (const auto& f : frames) raw.write(reinterpret_cast<const char*>(f.data()), f.size());
   }
 
-  std::printf("%d frames per run, 60 fps timestamps, 6 Mbit/s, libx264 veryfast zerolatency\n",
-              count);
-  std::printf("%-10s %10s %12s %12s %12s %10s %12s %8s\n", "encode", "ours fps", "cpu ms/frm",
-              "convert ms", "rest ms", "cli fps", "cli cpu ms", "ratio");
+  std::printf(
+      "%d frames per run, 60 fps timestamps, 6 Mbit/s, libx264 veryfast zerolatency, "
+      "median of %d alternating runs\n",
+      count, repeats);
+  std::printf("%-10s %16s %10s %11s %9s %16s %10s %7s\n", "encode", "ours fps (range)", "cpu ms/f",
+              "convert ms", "rest ms", "cli fps (range)", "cli cpu ms", "ratio");
+  auto median = [](std::vector<Result> runs, double Result::*field) {
+    std::sort(runs.begin(), runs.end(),
+              [field](const Result& a, const Result& b) { return a.*field < b.*field; });
+    return runs[runs.size() / 2].*field;
+  };
+  auto range = [](const std::vector<Result>& runs) {
+    double lo = runs[0].fps, hi = runs[0].fps;
+    for (const Result& r : runs) {
+      lo = std::min(lo, r.fps);
+      hi = std::max(hi, r.fps);
+    }
+    char text[64];
+    std::snprintf(text, sizeof text, "%.0f-%.0f", lo, hi);
+    return std::string(text);
+  };
   for (auto [w, h] : {std::pair{1920u, 1080u}, std::pair{1280u, 720u}}) {
     const Result conversion = MeasureConversion(frames, count, w, h);
+    std::vector<Result> ours, cli;
     std::size_t bytes = 0;
-    const Result ours = MeasureEncoder(frames, count, w, h, bytes);
-    const Result cli = MeasureCli(ffmpeg, rawPath, distinct, count, w, h);
-    std::printf("%4ux%-5u %10.1f %12.2f %12.2f %12.2f %10.1f %12.2f %8.2f   (%.1f MB out)\n", w, h,
-                ours.fps, ours.cpuMsPerFrame, conversion.cpuMsPerFrame,
-                ours.cpuMsPerFrame - conversion.cpuMsPerFrame, cli.fps, cli.cpuMsPerFrame,
-                cli.fps > 0 ? ours.fps / cli.fps : 0.0, bytes / 1e6);
+    for (int r = 0; r < repeats; ++r) {
+      ours.push_back(MeasureEncoder(frames, count, w, h, bytes));
+      cli.push_back(MeasureCli(ffmpeg, rawPath, distinct, count, w, h));
+    }
+    const double oursFps = median(ours, &Result::fps), cliFps = median(cli, &Result::fps);
+    const double oursCpu = median(ours, &Result::cpuMsPerFrame);
+    std::printf("%4ux%-5u %6.1f (%7s) %10.2f %11.2f %9.2f %6.1f (%7s) %10.2f %7.2f  (%.1f MB)\n", w,
+                h, oursFps, range(ours).c_str(), oursCpu, conversion.cpuMsPerFrame,
+                oursCpu - conversion.cpuMsPerFrame, cliFps, range(cli).c_str(),
+                median(cli, &Result::cpuMsPerFrame), cliFps > 0 ? oursFps / cliFps : 0.0,
+                bytes / 1e6);
     std::fflush(stdout);
   }
   if (std::getenv("SEGMENT_ENCODER_BENCH_KEEP_RAW") == nullptr) std::remove(rawPath.c_str());
