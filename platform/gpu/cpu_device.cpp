@@ -236,6 +236,7 @@ class CpuVideoDevice final : public VideoDevice {
                                         const VideoProcessorInputViewDesc& desc,
                                         std::shared_ptr<VideoProcessorInputView>& out) override {
     out.reset();
+    if (state_->Removed()) return state_->removedReason.load();
     const HRESULT hr = state_->Check(GpuCall::CreateVideoProcessorInputView);
     if (FAILED(hr)) return hr;
     CpuTexture* t = AsCpu(texture, state_.get());
@@ -253,6 +254,7 @@ class CpuVideoDevice final : public VideoDevice {
       const VideoProcessorOutputViewDesc& desc,
       std::shared_ptr<VideoProcessorOutputView>& out) override {
     out.reset();
+    if (state_->Removed()) return state_->removedReason.load();
     const HRESULT hr = state_->Check(GpuCall::CreateVideoProcessorOutputView);
     if (FAILED(hr)) return hr;
     CpuTexture* t = AsCpu(texture, state_.get());

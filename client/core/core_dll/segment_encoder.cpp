@@ -288,10 +288,12 @@ int FfmpegSegmentEncoder::DrainOne(bool blocking) {
                                   codecContext->time_base);
   pts = std::max(pts, lastPts + 1);
   frame->pts = pts;
-  lastPts = pts;
   pendingReadbacks.pop_front();
 
   if (avcodec_send_frame(codecContext.get(), frame.get()) < 0) return -1;
+  // Only a frame the codec took moves lastPts: a refused first frame must not push the first
+  // encoded one off pts 0.
+  lastPts = pts;
   WritePackets();
   ++encodedFrames;
 
