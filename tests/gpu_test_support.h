@@ -124,6 +124,7 @@ struct DemuxedVideo {
   int width = 0, height = 0;
   AVRational timeBase{0, 1};
   std::vector<std::int64_t> pts;  // per packet, in timeBase
+  std::int64_t duration = 0;      // of the stream, in timeBase, as the container states it
   std::vector<bool> key;
   std::vector<DecodedPicture> pictures;  // when decoding was asked for, in output order
 };
@@ -220,6 +221,7 @@ inline DemuxedVideo DemuxMp4(const std::vector<std::uint8_t>& bytes, bool decode
   out.width = stream->codecpar->width;
   out.height = stream->codecpar->height;
   out.timeBase = stream->time_base;
+  out.duration = stream->duration;
 
   ffmpeg::CodecContext decoder;
   if (decode) {

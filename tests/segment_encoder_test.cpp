@@ -89,6 +89,9 @@ TEST_F(SegmentEncoderTest, FramesComeBackAsOneH264StreamWithTheirColours) {
     EXPECT_EQ(av_rescale_q(video.pts[i], video.timeBase, AVRational{1, 60}),
               static_cast<std::int64_t>(i));
   }
+  // The last frame has a length too (libx264 leaves packet durations at 0).
+  EXPECT_EQ(av_rescale_q(video.duration, video.timeBase, AVRational{1, 60}),
+            static_cast<std::int64_t>(colours.size()));
   ASSERT_EQ(video.pictures.size(), colours.size());
   for (std::size_t i = 0; i < colours.size(); ++i) {
     const auto expected = Bt709Limited(colours[i]);

@@ -245,6 +245,7 @@ int FfmpegSegmentEncoder::FindFreeStagingSlot() const {
 }
 
 int FfmpegSegmentEncoder::DrainOne(bool blocking) {
+  if (pendingReadbacks.empty()) return 0;  // nothing issued: nothing to wait for
   const PendingReadback entry = pendingReadbacks.front();
   const auto t0 = SteadyClock::now();
   platform::GpuContext& context = *gpuContext->immediateContext;
