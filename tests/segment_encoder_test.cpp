@@ -7,6 +7,8 @@
 
 #include <chrono>
 #include <climits>
+#include <cwchar>
+#include <cwctype>
 #include <map>
 #include <stdexcept>
 
@@ -217,6 +219,60 @@ TEST_F(SegmentEncoderTest, AnOpportunisticDrainOfAnUnfinishedCopyChangesNothing)
   Faults().SetCommandDelay(std::chrono::microseconds(0));
   EXPECT_EQ(encoder.DrainOne(true), 1);
   EXPECT_EQ(encoder.EncodedFrames(), 1u);
+}
+
+// "%f" numbers: digits, a point, six decimals.
+bool SixDecimals(const std::wstring& line, const std::wstring& key) {
+  const auto at = line.find(key);
+  if (at == std::wstring::npos) return false;
+  const auto point = line.find(L'.', at);
+  if (point == std::wstring::npos || point + 7 > line.size()) return false;
+  for (std::size_t i = point + 1; i < point + 7; ++i) {
+    if (!iswdigit(line[i])) return false;
+  }
+  return point + 7 == line.size() || !iswdigit(line[point + 7]);
+}
+
+TEST_F(SegmentEncoderTest, SlowStagesAreReportedWithTheirSplit) {
+  auto context = MakeContext(64, 64, 64, 64);
+  FfmpegSegmentEncoder encoder(context.get(), 64, 64, 30, 500000);
+  const auto source = Solid(64, 64, {7, 7, 7});
+  // A slow GPU: each frame's blit and copy take 70 ms, so the fifth frame waits well over the
+  // 30 ms thresholds for the first, and well under the 200 ms deadline.
+  Faults().SetCommandDelay(std::chrono::milliseconds(35));
+  for (int i = 0; i < 5; ++i) EXPECT_TRUE(encoder.EncodeFrame(source, i * 333333LL, nullptr));
+  Faults().SetCommandDelay(std::chrono::microseconds(0));
+
+  std::wstring stages, split;
+  for (const auto& line : log.Lines()) {
+    if (line.rfind(L"[DIAG-WRITE-STAGES] ", 0) == 0) stages = line;
+    if (line.rfind(L"[DIAG-ENCODE-SPLIT] ", 0) == 0) split = line;
+  }
+  double total, mapWait, submit, drain;
+  int drained, queued;
+  ASSERT_EQ(swscanf(stages.c_str(),
+                    L"[DIAG-WRITE-STAGES] total=%lf mapWait=%lf gpuSubmit=%lf drain=%lf "
+                    L"drained=%d queued=%d",
+                    &total, &mapWait, &submit, &drain, &drained, &queued),
+            6)
+      << stages;
+  EXPECT_GT(total, 30.0);
+  EXPECT_GT(mapWait, 30.0);
+  EXPECT_EQ(drained, 0);  // a frame that waited does not drain again
+  EXPECT_EQ(queued, 4);
+  for (const wchar_t* key : {L"total=", L"mapWait=", L"gpuSubmit=", L"drain="}) {
+    EXPECT_TRUE(SixDecimals(stages, key)) << stages;
+  }
+  double map, copy, send;
+  ASSERT_EQ(swscanf(split.c_str(), L"[DIAG-ENCODE-SPLIT] total=%lf map=%lf copy=%lf send=%lf",
+                    &total, &map, &copy, &send),
+            4)
+      << split;
+  EXPECT_GT(map, 30.0);
+  EXPECT_EQ(split.substr(split.size() - 9), L" blocking");
+  for (const wchar_t* key : {L"total=", L"map=", L"copy=", L"send="}) {
+    EXPECT_TRUE(SixDecimals(split, key)) << split;
+  }
 }
 
 TEST_F(SegmentEncoderTest, GpuFailuresRaiseAndLeaveTheQueueAsItWas) {
