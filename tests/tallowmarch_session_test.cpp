@@ -51,7 +51,9 @@ TEST_F(SessionTest, MovingSceneFillsTheRingWithTwoSecondSegments) {
   sim::Capture().SetSceneRate(30.0);
   ASSERT_TRUE(session->Start(kWindow, false, 0, 30, 0, 0));
   EXPECT_EQ(log.Count(L"Capture started."), 1);
+  EXPECT_EQ(log.Count(L"[CAPABILITY] GPU thread priority: requested=7 setResult=0x"), 1);
   ASSERT_TRUE(WaitForSegments(3));
+  EXPECT_EQ(log.Count(L"Watchdog:"), 0);  // a device that works never triggers a restart
   const std::deque<VideoSegment> segments = Segments();
   const std::uint64_t handedOver = S().framesSubmitted.load() - S().framesCoalesced.load();
   session->Stop();

@@ -205,7 +205,11 @@ bool TallowmarchSession::Start(HWND target, bool captureMonitor, unsigned maxHei
 
   s.lifecycleEpoch.store(epoch);
   capturing.store(true);
-  s.Log(L"Capture started.");
+  try {
+    s.Log(L"Capture started.");
+  } catch (const std::exception&) {
+    // Out of memory for the line: the capture runs all the same.
+  }
   return true;
 }
 
@@ -214,7 +218,11 @@ void TallowmarchSession::Stop() {
   TearDown();
   impl->lifecycleEpoch.fetch_add(1);
   capturing.store(false);
-  impl->Log(L"Capture stopped.");
+  try {
+    impl->Log(L"Capture stopped.");
+  } catch (const std::exception&) {
+    // Out of memory for the line: the capture is stopped all the same.
+  }
 }
 
 void TallowmarchSession::TearDown() {
