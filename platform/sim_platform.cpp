@@ -1,6 +1,7 @@
 #include "sim_platform.h"
 
 #include "audio/sim_audio.h"
+#include "gpu/sim_gpu.h"
 #include "media/sim_media.h"
 #include "system/sim_system.h"
 
@@ -14,6 +15,7 @@ struct SimLayers {
   platform::SimSystem system;
   platform::SimMedia media;
   platform::SimAudio audio;
+  platform::SimGpu gpu;
   platform::Platform installed;
 
   SimLayers() { Install(); }
@@ -21,6 +23,7 @@ struct SimLayers {
     installed.system = &system;
     installed.media = &media;
     installed.audio = &audio;
+    installed.gpu = &gpu;
   }
 };
 
@@ -36,6 +39,7 @@ platform::Platform& platform::CurrentPlatform() { return State().installed; }
 platform::SimSystem& sim::System() { return State().system; }
 platform::SimMedia& sim::Media() { return State().media; }
 platform::SimAudio& sim::Audio() { return State().audio; }
+platform::SimGpu& sim::Gpu() { return State().gpu; }
 platform::Platform& sim::Layers() { return State().installed; }
 
 void sim::ResetAll() {
@@ -43,6 +47,7 @@ void sim::ResetAll() {
   layers.system.Reset();
   layers.media.Reset();
   layers.audio.Reset();
+  layers.gpu.Reset();
   layers.Install();
 }
 
