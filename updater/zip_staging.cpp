@@ -43,7 +43,7 @@ ZipArchive OpenArchive(const std::vector<std::uint8_t>& bytes) {
   zip_error_fini(&error);
   if (source == nullptr) return nullptr;
   zip_error_init(&error);
-  zip_t* archive = zip_open_from_source(source, ZIP_RDONLY | ZIP_CHECKCONS, &error);
+  zip_t* archive = zip_open_from_source(source, ZIP_RDONLY, &error);
   zip_error_fini(&error);
   if (archive == nullptr) {
     zip_source_free(source);
