@@ -360,10 +360,12 @@ bool LinuxFileLayer::CopyFile(const std::string& source, const std::string& dest
 
 bool LinuxFileLayer::MoveFile(const std::string& source, const std::string& destination,
                               std::uint32_t& error) {
-  // rename() would quietly replace an empty folder with a folder; Windows refuses to move
-  // anything onto a folder.
+  // rename() would quietly replace an empty folder with a folder, and reports a folder moved
+  // onto a file as ENOTDIR; Windows refuses both as access denied.
   struct stat target {};
-  if (lstat(destination.c_str(), &target) == 0 && S_ISDIR(target.st_mode)) {
+  struct stat moved {};
+  if (lstat(destination.c_str(), &target) == 0 &&
+      (S_ISDIR(target.st_mode) || (lstat(source.c_str(), &moved) == 0 && S_ISDIR(moved.st_mode)))) {
     error = kErrorAccessDenied;
     return false;
   }
