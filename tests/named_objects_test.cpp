@@ -99,6 +99,21 @@ TEST_F(NamedObjectsTest, EventIsCreatedUnsetOpenedInItsStateAndWakesWaiters) {
   EXPECT_FALSE(event->IsSet());
 }
 
+TEST_F(NamedObjectsTest, EventLeftByACrashIsNoEvent) {
+  // The file of a set event whose holders are all gone.
+  test::WriteFile(NamedObjectPath("Stale", NamedObjectKind::kEvent), "1");
+  std::uint32_t error = 0;
+  EXPECT_FALSE(objects_.OpenEvent("Stale", error));
+  EXPECT_EQ(error, kErrorFileNotFound);
+  auto event = objects_.CreateEvent("Stale", error);
+  ASSERT_TRUE(event);
+  EXPECT_FALSE(event->IsSet());
+  auto opened = objects_.OpenEvent("Stale", error);  // held now: it exists
+  ASSERT_TRUE(opened);
+  EXPECT_TRUE(opened->Set());
+  EXPECT_TRUE(event->IsSet());
+}
+
 TEST_F(NamedObjectsTest, ProcessWaitAndStart) {
   test::ChildProcess sleeper = test::Spawn({"/bin/sleep", "30"}, {}, dir_ / "sleep.txt");
   EXPECT_EQ(processes_.WaitForExit(sleeper.pid, 50), ProcessWait::kTimedOut);

@@ -10,6 +10,7 @@
 
 #include "system/os_layers.h"
 #include "system/sim_files.h"
+#include "system/sim_named_objects.h"
 #include "system/sim_process.h"
 
 namespace tallowmarch::test {

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "system/linux_named_objects.h"
 #include "updater_test_support.h"
 
 namespace tallowmarch::test {
@@ -418,7 +419,14 @@ TEST_F(UpdaterE2E, HostSignallingInTimeKeepsTheUpdate) {
 }
 
 TEST_F(UpdaterE2E, EventAlreadySignalledLetsTheWaitSucceedAtOnce) {
-  WriteFile(dir_ / "run/tallowmarch-event-Pre", "1");
+  // This process holds the event, set, while the updater runs.
+  setenv("XDG_RUNTIME_DIR", (dir_ / "run").c_str(), 1);
+  platform::LinuxNamedObjectLayer objects;
+  std::uint32_t error = 0;
+  auto event = objects.CreateEvent("Pre", error);
+  unsetenv("XDG_RUNTIME_DIR");
+  ASSERT_TRUE(event);
+  ASSERT_TRUE(event->Set());
   const std::string digest = WriteUpdate(StandardItems());
   std::vector<std::string> args = ApplyArgs(digest);
   args.insert(args.end(), {"--relaunch", "Tallowmarch.exe", "--ready-event", "Pre"});

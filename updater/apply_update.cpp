@@ -237,7 +237,11 @@ int ApplyUpdate(const UpdaterOptions& options) {
   std::uint64_t needed = 0;
   for (const StagedEntry& entry : entries) {
     platform::FileAttributes attributes;
-    if (entry.existed && GetPathAttributes(entry.targetPath, attributes)) needed += attributes.size;
+    // A folder reports no size, as Windows does.
+    if (entry.existed && GetPathAttributes(entry.targetPath, attributes) &&
+        attributes.kind != platform::FileKind::kDirectory) {
+      needed += attributes.size;
+    }
   }
   if (!HasFreeSpace(installDir, needed + kBackupHeadroomBytes)) {
     LogLine(kNoDisk);

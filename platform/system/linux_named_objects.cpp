@@ -152,25 +152,27 @@ std::unique_ptr<NamedEvent> LinuxNamedObjectLayer::CreateEvent(std::string_view 
     error = kErrorInvalidName;
     return nullptr;
   }
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    int fd = OpenObjectFile(path, O_CREAT | O_EXCL, error);
-    if (fd >= 0) {
-      // New: not signalled. An opener that reads before this write sees an empty file, which
-      // is "not signalled" too.
-      const char state = '0';
-      if (pwrite(fd, &state, 1, 0) != 1) {
-        error = Win32ErrorFromErrno(errno);
-        close(fd);
-        return nullptr;
-      }
-      return std::make_unique<LinuxNamedEvent>(fd, path);
+  const int fd = OpenObjectFile(path, O_CREAT, error);
+  if (fd < 0) return nullptr;
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+    // No other handle is open: whatever the file says is left from earlier (a crash), and the
+    // event is created anew, not signalled. An opener that reads before this write sees an
+    // empty file or a stale one, but cannot open it: it finds no handle holder.
+    const char state = '0';
+    if (pwrite(fd, &state, 1, 0) != 1 || ftruncate(fd, 1) != 0) {
+      error = Win32ErrorFromErrno(errno);
+      close(fd);
+      return nullptr;
     }
-    if (error != kErrorAlreadyExists) return nullptr;
-    fd = OpenObjectFile(path, 0, error);  // existing: opened in whatever state it is in
-    if (fd >= 0) return std::make_unique<LinuxNamedEvent>(fd, path);
-    if (error != kErrorFileNotFound) return nullptr;  // removed in between: create it again
   }
-  return nullptr;
+  // Shared from here on: converting from the exclusive lock, or waiting out a creator's
+  // exclusive moment. An existing event is opened in whatever state it is in.
+  if (flock(fd, LOCK_SH) != 0) {
+    error = Win32ErrorFromErrno(errno);
+    close(fd);
+    return nullptr;
+  }
+  return std::make_unique<LinuxNamedEvent>(fd, path);
 }
 
 std::unique_ptr<NamedEvent> LinuxNamedObjectLayer::OpenEvent(std::string_view name,
@@ -182,6 +184,17 @@ std::unique_ptr<NamedEvent> LinuxNamedObjectLayer::OpenEvent(std::string_view na
   }
   const int fd = OpenObjectFile(path, 0, error);
   if (fd < 0) return nullptr;
+  // An event exists only while a handle is open: a file nobody holds is a leftover.
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+    close(fd);
+    error = kErrorFileNotFound;
+    return nullptr;
+  }
+  if (flock(fd, LOCK_SH) != 0) {
+    error = Win32ErrorFromErrno(errno);
+    close(fd);
+    return nullptr;
+  }
   return std::make_unique<LinuxNamedEvent>(fd, path);
 }
 

@@ -1,6 +1,7 @@
 // Named objects on linux: flock on a lock file for the mutex, a state file plus inotify for the
-// event, both in the runtime folder (NamedObjectPath). Lock files are never deleted: a holder
-// may be between open and flock, and deleting would let two holders lock two different files.
+// event (each handle holding a shared flock on it), both in the runtime folder (NamedObjectPath).
+// Lock files are never deleted: a holder may be between open and flock, and deleting would let two
+// holders lock two different files.
 #pragma once
 
 #include "system/named_objects.h"

@@ -1,6 +1,8 @@
 // Named kernel objects shared between the updater and the host: a mutex (a lock file held with
 // flock, released by the kernel when its holder dies, so an abandoned mutex is simply acquired)
 // and a manual-reset event (a one-byte state file in the runtime folder, watched with inotify).
+// Like a kernel object, an event exists only while a handle to it is open: every handle holds a
+// shared flock on the file, so a file that nobody holds (left by a crash) is not an event.
 // Both live in the runtime folder under the file name that NamedObjectPath gives; every program
 // that meets another through a name uses that one function.
 #pragma once
