@@ -210,6 +210,26 @@ TEST_F(ApplyTest, LongWaitsUseTheirTimeOuts) {
   EXPECT_EQ(ApplyUpdate(options_), kExitSuccess);
 }
 
+TEST_F(ApplyTest, StagedFilesAndBackupsAreFlushedBeforeTheSwap) {
+  PrepareStandard();
+  const auto before = test::Snapshot(install());
+  sim_.files.InjectFailure(FileOp::kSyncVolume, "", platform::kErrorGenFailure, 1);
+  EXPECT_EQ(ApplyUpdate(options_), kExitStagingFailed);
+  EXPECT_TRUE(Logged("updater: could not write staged file " + (install() / "pending").string()));
+  ExpectUntouched(before);
+
+  // The flush of the install folder after the backups fails: nothing is swapped.
+  sim_.files.Reset();
+  sim_.files.InjectFailure(FileOp::kSyncVolume, install().string(), platform::kErrorGenFailure);
+  EXPECT_EQ(ApplyUpdate(options_), kExitBackupFailed);
+  EXPECT_TRUE(Logged("updater: backup copy failed for " + (install() / "c.txt").string()));
+  ExpectUntouched(before);
+
+  sim_.files.Reset();
+  EXPECT_EQ(ApplyUpdate(options_), kExitSuccess);
+  EXPECT_EQ(sim_.files.Calls(FileOp::kSyncVolume), 2);
+}
+
 TEST_F(ApplyTest, ZeroLengthEntryFailsThePostReplaceCheck) {
   Prepare({{"a.txt", "new a"}, {"b.txt", ""}});
   const auto before = test::Snapshot(install());

@@ -252,6 +252,7 @@ int ApplyUpdate(const UpdaterOptions& options) {
 
   WriteUpdateMarker(installDir, options.expectedSha256);
 
+  const StagedEntry* lastBackup = nullptr;
   for (const StagedEntry& entry : entries) {
     if (!entry.existed) continue;
     if (!CopyWithRetry(entry.targetPath, entry.backupPath)) {
@@ -260,6 +261,15 @@ int ApplyUpdate(const UpdaterOptions& options) {
       cleanUp();
       return kExitBackupFailed;
     }
+    lastBackup = &entry;
+  }
+  // Every backup is on the disk before the first target is replaced: what a reconcile after a
+  // crash moves back is whole. (One flush for all copies; a failed flush fails the backups.)
+  if (lastBackup != nullptr && !FlushVolume(installDir)) {
+    LogLine(kBackupFailed, lastBackup->targetPath.c_str());
+    RollbackSwap(entries);
+    cleanUp();
+    return kExitBackupFailed;
   }
 
   for (StagedEntry& entry : entries) {

@@ -128,8 +128,10 @@ bool ReadFileCapped(const std::wstring& path, std::vector<std::uint8_t>& out, st
   return true;
 }
 
-bool WriteFileFlushed(const std::wstring& path, const void* data, size_t length,
-                      std::uint32_t mode) {
+namespace {
+
+bool WriteFile(const std::wstring& path, const void* data, size_t length, std::uint32_t mode,
+               bool flush) {
   const size_t slash = path.find_last_of(L'/');
   if (slash != std::wstring::npos && slash > 0) CreateDirectories(path.substr(0, slash));
   std::uint32_t error = 0;
@@ -143,7 +145,23 @@ bool WriteFileFlushed(const std::wstring& path, const void* data, size_t length,
     if (!writer->Write(bytes + done, piece, written, error) || written == 0) return false;
     done += written;
   }
-  return writer->Flush(error);
+  return !flush || writer->Flush(error);
+}
+
+}  // namespace
+
+bool WriteFileFlushed(const std::wstring& path, const void* data, size_t length,
+                      std::uint32_t mode) {
+  return WriteFile(path, data, length, mode, true);
+}
+
+bool WriteWholeFile(const std::wstring& path, const void* data, size_t length, std::uint32_t mode) {
+  return WriteFile(path, data, length, mode, false);
+}
+
+bool FlushVolume(const std::wstring& folder) {
+  std::uint32_t error = 0;
+  return platform::Files().SyncVolume(NativePath(folder), error);
 }
 
 bool StartsWithIgnoreCase(const std::wstring& text, const std::wstring& prefix) {

@@ -44,6 +44,11 @@ bool ReadFileCapped(const std::wstring& path, std::vector<std::uint8_t>& out, st
 // symbolic link in the file's place is refused.
 bool WriteFileFlushed(const std::wstring& path, const void* data, size_t length,
                       std::uint32_t mode = 0644);
+// The same without the flush, for many files that FlushVolume then makes durable together.
+bool WriteWholeFile(const std::wstring& path, const void* data, size_t length,
+                    std::uint32_t mode = 0644);
+// Makes everything written on the volume of `folder` durable.
+bool FlushVolume(const std::wstring& folder);
 
 // Ordinal comparison of the first prefix.size() characters with case ignored.
 bool StartsWithIgnoreCase(const std::wstring& text, const std::wstring& prefix);

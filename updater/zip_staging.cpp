@@ -208,8 +208,8 @@ bool ExtractToStaging(const std::vector<std::uint8_t>& zip, const std::wstring& 
       LogLine(kExtractFailed, Widen(name).c_str());
       return false;
     }
-    if (!WriteFileFlushed(stagedPath, buffer.data(), static_cast<size_t>(stat.size),
-                          StagedMode(archive.get(), i, targetPath))) {
+    if (!WriteWholeFile(stagedPath, buffer.data(), static_cast<size_t>(stat.size),
+                        StagedMode(archive.get(), i, targetPath))) {
       LogLine(kWriteFailed, stagedPath.c_str());
       return false;
     }
@@ -224,6 +224,12 @@ bool ExtractToStaging(const std::vector<std::uint8_t>& zip, const std::wstring& 
   archive.reset();
   if (!appended) {
     LogLine(kNoFiles);
+    return false;
+  }
+  // One flush of the volume for all staged files (instead of one per file): they are durable
+  // before anything in the install folder changes.
+  if (!FlushVolume(stagingDir)) {
+    LogLine(kWriteFailed, FullPath(stagingDir).c_str());
     return false;
   }
   return true;

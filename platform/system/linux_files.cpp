@@ -338,8 +338,8 @@ bool LinuxFileLayer::CopyFile(const std::string& source, const std::string& dest
       error = Win32ErrorFromErrno(errno);
       return false;
     }
-    const bool copied = CopyContents(in.get(), out.get()) &&
-                        fchmod(out.get(), st.st_mode & 07777) == 0 && fsync(out.get()) == 0;
+    const bool copied =
+        CopyContents(in.get(), out.get()) && fchmod(out.get(), st.st_mode & 07777) == 0;
     const int copyErrno = errno;
     out.Reset();
     if (!copied) {
@@ -354,7 +354,15 @@ bool LinuxFileLayer::CopyFile(const std::string& source, const std::string& dest
     error = Win32ErrorFromErrno(renameErrno);
     return false;
   }
-  SyncFolder(ParentOf(destination));
+  return true;
+}
+
+bool LinuxFileLayer::SyncVolume(const std::string& path, std::uint32_t& error) {
+  Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid() || syncfs(fd.get()) != 0) {
+    error = Win32ErrorFromErrno(errno);
+    return false;
+  }
   return true;
 }
 

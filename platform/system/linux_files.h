@@ -1,5 +1,5 @@
 // The file layer on POSIX: lstat, open/fsync, rename plus an fsync of both folders for
-// write-through, copy_file_range, statvfs. Read-only means "no write permission bit".
+// write-through, copy_file_range, syncfs, statvfs. Read-only means "no write permission bit".
 #pragma once
 
 #include "system/files.h"
@@ -19,6 +19,7 @@ class TM_EXPORT LinuxFileLayer : public FileLayer {
                 std::uint32_t& error) override;
   bool MoveFile(const std::string& source, const std::string& destination,
                 std::uint32_t& error) override;
+  bool SyncVolume(const std::string& path, std::uint32_t& error) override;
   bool FreeSpace(const std::string& path, std::uint64_t& bytes, std::uint32_t& error) override;
   std::unique_ptr<FileReader> OpenRead(const std::string& path, std::uint32_t& error) override;
   std::unique_ptr<FileWriter> CreateTruncate(const std::string& path, std::uint32_t mode,

@@ -120,6 +120,11 @@ bool SimFileLayer::MoveFile(const std::string& source, const std::string& destin
   return LinuxFileLayer::MoveFile(source, destination, error);
 }
 
+bool SimFileLayer::SyncVolume(const std::string& path, std::uint32_t& error) {
+  if (Fails(FileOp::kSyncVolume, path, {}, error)) return false;
+  return LinuxFileLayer::SyncVolume(path, error);
+}
+
 bool SimFileLayer::FreeSpace(const std::string& path, std::uint64_t& bytes, std::uint32_t& error) {
   if (Fails(FileOp::kFreeSpace, path, {}, error)) return false;
   {

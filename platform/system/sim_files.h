@@ -20,6 +20,7 @@ enum class FileOp {
   kCopy,  // matched on the source path
   kMove,  // matched on the source or the destination path
   kFreeSpace,
+  kSyncVolume,
   kOpenRead,
   kRead,  // the reader of a matching path ends early: every read after the first gives 0
   kCreate,
@@ -46,6 +47,7 @@ class TM_EXPORT SimFileLayer : public LinuxFileLayer {
                 std::uint32_t& error) override;
   bool MoveFile(const std::string& source, const std::string& destination,
                 std::uint32_t& error) override;
+  bool SyncVolume(const std::string& path, std::uint32_t& error) override;
   bool FreeSpace(const std::string& path, std::uint64_t& bytes, std::uint32_t& error) override;
   std::unique_ptr<FileReader> OpenRead(const std::string& path, std::uint32_t& error) override;
   std::unique_ptr<FileWriter> CreateTruncate(const std::string& path, std::uint32_t mode,
