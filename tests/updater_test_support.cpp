@@ -119,9 +119,13 @@ Bytes MakeZip(const std::vector<ZipItem>& items) {
     if (item.directory) {
       index = zip_dir_add(archive, item.name.c_str(), ZIP_FL_ENC_RAW);
     } else {
-      char* copy = static_cast<char*>(malloc(item.data.size() + 1));
-      std::memcpy(copy, item.data.data(), item.data.size());
-      zip_source_t* data = zip_source_buffer(archive, copy, item.data.size(), 1);
+      // libzip takes (and frees) a copy; an empty entry has no buffer to take.
+      char* copy = nullptr;
+      if (!item.data.empty()) {
+        copy = static_cast<char*>(malloc(item.data.size()));
+        std::memcpy(copy, item.data.data(), item.data.size());
+      }
+      zip_source_t* data = zip_source_buffer(archive, copy, item.data.size(), copy != nullptr);
       index = zip_file_add(archive, item.name.c_str(), data, ZIP_FL_ENC_RAW | ZIP_FL_OVERWRITE);
       if (index < 0) zip_source_free(data);
     }
