@@ -29,6 +29,8 @@ TEST_F(FilesTest, FullPathIsAbsoluteAndNormalised) {
   EXPECT_EQ(FullPath(L"/x//y/"), L"/x/y/");
   EXPECT_EQ(FullPath(L"/x/y/../../.."), L"/");
   EXPECT_EQ(LongPath(L"/already/absolute"), L"/already/absolute");
+  const std::wstring tooLong = L"/" + std::wstring(40000, L'x') + L"/./y";
+  EXPECT_EQ(FullPath(tooLong), tooLong);
   EXPECT_EQ(JoinPath(L"/d", L"n"), L"/d/n");
   EXPECT_EQ(JoinPath(L"/d/", L"n"), L"/d/n");
   EXPECT_EQ(JoinPath(L"d\\", L"n"), L"d\\n");

@@ -32,6 +32,8 @@ std::wstring FullPath(const std::wstring& path) {
   std::wstring out;
   for (const std::wstring& part : parts) out += L"/" + part;
   if (out.empty() || trailing) out += L"/";
+  // The longest path the system's path buffer holds; a longer one is handed on unchanged.
+  if (out.size() > kMaxPathChars) return path;
   return out;
 }
 

@@ -13,6 +13,7 @@
 namespace tallowmarch::updater {
 
 inline constexpr size_t kFilePieceBytes = 1048576;  // contents move in pieces of at most 1 MiB
+inline constexpr size_t kMaxPathChars = 32767;
 
 // The absolute form of `path`: relative paths are resolved against the current folder, "."
 // and ".." components are resolved and repeated separators collapsed; a trailing separator is
