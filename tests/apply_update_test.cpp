@@ -230,6 +230,15 @@ TEST_F(ApplyTest, StagedFilesAndBackupsAreFlushedBeforeTheSwap) {
   EXPECT_EQ(sim_.files.Calls(FileOp::kSyncVolume), 2);
 }
 
+TEST_F(ApplyTest, SuccessDeletesOnlyTheUpdatersOwnBackups) {
+  PrepareStandard();
+  test::WriteFile(install() / "d/e.txt.old", "a user's file beside a new one");
+  EXPECT_EQ(ApplyUpdate(options_), kExitSuccess);
+  EXPECT_EQ(test::ReadFile(install() / "d/e.txt.old"), "a user's file beside a new one");
+  EXPECT_FALSE(fs::exists(install() / "a.txt.old"));
+  EXPECT_EQ(test::ReadFile(install() / "d/e.txt"), "new e");
+}
+
 TEST_F(ApplyTest, ZeroLengthEntryFailsThePostReplaceCheck) {
   Prepare({{"a.txt", "new a"}, {"b.txt", ""}});
   const auto before = test::Snapshot(install());

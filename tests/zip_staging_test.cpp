@@ -222,6 +222,19 @@ TEST_F(StagingTest, TargetsBehindALinkedInstallFolderAreRefused) {
   EXPECT_TRUE(test::Snapshot(outside()).empty());
 }
 
+TEST_F(StagingTest, EntriesThatWouldUndoTheUpdateOrItsBackupsAreRefused) {
+  for (const std::vector<test::ZipItem>& items : std::vector<std::vector<test::ZipItem>>{
+           {{"a.txt", "a"}, {"a.txt.old", "clobbers the backup of a.txt"}},
+           {{"b.txt.old", "x"}, {"b.txt", "its backup would overwrite the entry before"}},
+           {{".update-in-progress", "the marker"}},
+           {{"pending/x.txt", "inside the staging folder"}},
+           {{"pending", "the staging folder itself"}}}) {
+    EXPECT_FALSE(Stage(test::MakeZip(items))) << items.back().name;
+  }
+  // Names that only look alike are fine.
+  EXPECT_TRUE(Stage(test::MakeZip({{"a.txt", "a"}, {"a.old", "x"}, {"pending.txt", "p"}})));
+}
+
 TEST_F(StagingTest, BombsTruncatedAndCorruptedArchivesFail) {
   // Data that inflates to far more than the size the headers declare.
   RawEntry bomb{"bomb.bin", Bytes(64 << 20, 0), true, 16};

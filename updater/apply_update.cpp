@@ -163,7 +163,9 @@ void RollbackSwap(const std::vector<StagedEntry>& entries) {
 }
 
 void DeleteBackups(const std::vector<StagedEntry>& entries) {
-  for (const StagedEntry& entry : entries) DeleteFileForce(entry.backupPath);
+  for (const StagedEntry& entry : entries) {
+    if (entry.existed) DeleteFileForce(entry.backupPath);
+  }
 }
 
 std::unique_ptr<platform::NamedMutex> AcquireInstanceMutex(const std::wstring& name,

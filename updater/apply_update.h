@@ -15,8 +15,8 @@
 namespace tallowmarch::updater {
 
 inline constexpr wchar_t kHostProgram[] = L"Tallowmarch.exe";
-inline constexpr wchar_t kMarkerName[] = L".update-in-progress";
-inline constexpr wchar_t kStagingName[] = L"pending";
+inline constexpr const wchar_t* kMarkerName = kMarkerFileName;
+inline constexpr const wchar_t* kStagingName = kStagingFolderName;
 inline constexpr char kMarkerPrefix[] = "tallowmarch update in progress; expected-sha256=";
 
 inline constexpr std::uint32_t kWaitPidTimeoutMs = 60000;
@@ -43,6 +43,8 @@ bool MoveWithRetry(const std::wstring& source, const std::wstring& destination,
                    std::uint32_t& error);
 // Walks the list backwards: new files go, backups move back, folders the swap created go.
 void RollbackSwap(const std::vector<StagedEntry>& entries);
+// Deletes the backups of the entries that had a previous version (a new file has none, and a
+// file of the backup's name beside it is not the updater's to delete).
 void DeleteBackups(const std::vector<StagedEntry>& entries);
 
 // Waits for the mutex as the apply and the reconcile do. Null when it could not be created

@@ -84,22 +84,42 @@ bool TargetStaysInside(const std::wstring& installDir, const std::wstring& relat
   }
 }
 
-// Permission bits of a staged file: executable when the archive says so (an archive made on a
-// Unix system records the mode) or when the file it replaces was executable.
+// Permission bits of a staged file (Windows has no execute bit, so the archive need not carry
+// one): those of the file it replaces, else 0644; made executable, where readable, when the
+// archive says so (an archive made on a Unix system records the mode).
 std::uint32_t StagedMode(zip_t* archive, zip_uint64_t index, const std::wstring& targetPath) {
+  std::uint32_t mode = 0644;
+  platform::FileAttributes existing;
+  if (GetPathAttributes(targetPath, existing) && existing.kind == platform::FileKind::kFile) {
+    mode = existing.mode & 0777;
+  }
   std::uint8_t opsys = 0;
   std::uint32_t attributes = 0;
-  bool executable = false;
   if (zip_file_get_external_attributes(archive, index, 0, &opsys, &attributes) == 0 &&
-      opsys == ZIP_OPSYS_UNIX) {
-    executable = ((attributes >> 16) & S_IXUSR) != 0;
+      opsys == ZIP_OPSYS_UNIX && ((attributes >> 16) & S_IXUSR) != 0) {
+    mode |= (mode & 0444) >> 2;
   }
-  platform::FileAttributes existing;
-  if (GetPathAttributes(targetPath, existing) && existing.kind == platform::FileKind::kFile &&
-      (existing.mode & S_IXUSR) != 0) {
-    executable = true;
+  return mode;
+}
+
+// An entry whose swap the apply itself would undo or that would destroy a backup: the marker,
+// anything inside the staging folder (both removed by the clean-up after the swap, so the
+// update would report a file it does not leave), and a target that is another entry's backup
+// or the other way round (the swap would overwrite the backup, and deleting the backups would
+// delete the new file).
+bool CollidesWithUpdateState(const std::wstring& relative, const std::wstring& targetPath,
+                             const std::vector<StagedEntry>& entries) {
+  const std::wstring staging = kStagingFolderName;
+  if (relative == kMarkerFileName || relative == staging ||
+      relative.compare(0, staging.size() + 1, staging + L"/") == 0) {
+    return true;
   }
-  return executable ? 0755 : 0644;
+  for (const StagedEntry& other : entries) {
+    if (other.backupPath == targetPath || targetPath + L".old" == other.targetPath) {
+      return true;
+    }
+  }
+  return false;
 }
 
 bool IsDirectoryEntry(zip_t* archive, zip_uint64_t index, std::string_view name) {
@@ -199,7 +219,8 @@ bool ExtractToStaging(const std::vector<std::uint8_t>& zip, const std::wstring& 
     }
     const std::wstring relative = stagedPath.substr(std::min(baseLength + 1, stagedPath.size()));
     const std::wstring targetPath = JoinPath(installDir, relative);
-    if (!TargetStaysInside(installDir, relative)) {
+    if (!TargetStaysInside(installDir, relative) ||
+        CollidesWithUpdateState(relative, targetPath, entries)) {
       LogLine(kUnsafeName, Widen(name).c_str());
       return false;
     }

@@ -10,6 +10,8 @@
 
 namespace tallowmarch::updater {
 
+inline constexpr wchar_t kStagingFolderName[] = L"pending";
+inline constexpr wchar_t kMarkerFileName[] = L".update-in-progress";
 inline constexpr std::uint64_t kMaxZipEntries = 4096;              // directory entries included
 inline constexpr std::uint64_t kMaxUncompressedBytes = 629145600;  // 600 MiB, file entries
 
