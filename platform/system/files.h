@@ -94,9 +94,10 @@ class FileLayer {
   // Copies a file over `destination` (replacing it): the copy is written to a fresh file beside
   // the destination and renamed over it, so a link at the destination is replaced rather than
   // followed and no half-written copy is ever left under its name. A source that is a symbolic
-  // link is copied as a link. Like the system copy on Windows it does not flush: a caller that
-  // relies on its copies surviving a crash flushes their volume (SyncVolume) once they are all
-  // made, which costs one journal commit instead of two per file.
+  // link is copied as a link. The contents are flushed before the rename, so a copy under its
+  // name is never empty after a crash; the name itself is not flushed: a caller that relies on
+  // its copies surviving a crash flushes their volume (SyncVolume) once they are all made, one
+  // commit instead of a folder flush per file.
   virtual bool CopyFile(const std::string& source, const std::string& destination,
                         std::uint32_t& error) = 0;
   // Renames within one volume, replacing a file at `destination`; both folders are flushed

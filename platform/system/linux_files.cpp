@@ -338,8 +338,10 @@ bool LinuxFileLayer::CopyFile(const std::string& source, const std::string& dest
       error = Win32ErrorFromErrno(errno);
       return false;
     }
-    const bool copied =
-        CopyContents(in.get(), out.get()) && fchmod(out.get(), st.st_mode & 07777) == 0;
+    // The contents are flushed before the copy takes its name: a crash never leaves a named
+    // copy without its data (a later restore from it would destroy the original).
+    const bool copied = CopyContents(in.get(), out.get()) &&
+                        fchmod(out.get(), st.st_mode & 07777) == 0 && fsync(out.get()) == 0;
     const int copyErrno = errno;
     out.Reset();
     if (!copied) {
