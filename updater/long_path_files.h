@@ -51,6 +51,10 @@ bool WriteWholeFile(const std::wstring& path, const void* data, size_t length,
 // Makes everything written on the volume of `folder` durable.
 bool FlushVolume(const std::wstring& folder);
 
+// Sets the vector to `size` zero bytes; false (instead of an exception) when the memory is not
+// there, which for an archive of up to 1 GiB or an entry of up to 600 MiB is a real outcome.
+bool ResizeZeroed(std::vector<std::uint8_t>& bytes, std::uint64_t size);
+
 // Ordinal comparison of the first prefix.size() characters with case ignored.
 bool StartsWithIgnoreCase(const std::wstring& text, const std::wstring& prefix);
 // Equal length and equal bytes after folding 'A'..'Z' to 'a'..'z'.

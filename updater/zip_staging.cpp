@@ -224,8 +224,9 @@ bool ExtractToStaging(const std::vector<std::uint8_t>& zip, const std::wstring& 
       LogLine(kUnsafeName, Widen(name).c_str());
       return false;
     }
-    std::vector<std::uint8_t> buffer(std::max<std::uint64_t>(stat.size, 1), 0);
-    if (!ExtractExactly(archive.get(), i, buffer, stat.size)) {
+    std::vector<std::uint8_t> buffer;
+    if (!ResizeZeroed(buffer, std::max<std::uint64_t>(stat.size, 1)) ||
+        !ExtractExactly(archive.get(), i, buffer, stat.size)) {
       LogLine(kExtractFailed, Widen(name).c_str());
       return false;
     }
