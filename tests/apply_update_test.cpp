@@ -302,6 +302,29 @@ TEST_F(ApplyTest, VerificationAcceptsOnlyTheExactDigestAndSignature) {
   EXPECT_TRUE(Logged("updater: cannot read staged zip: relative/missing.zip\r\n"));
 }
 
+TEST_F(ApplyTest, ReconcileRestoresEveryBackupAndGoesOnAfterAFailure) {
+  // No marker: whatever backups lie there are restored all the same.
+  test::WriteFile(install() / "gone.dll.old", "its file no longer exists");
+  test::WriteFile(install() / "a.txt.old", "backup of a");
+  test::WriteFile(install() / "lib/deep/x.so.old", "backup in a subfolder");
+  test::WriteFile(install() / "b.txt.old", "cannot be moved back");
+  test::WriteFile(install() / "pending/c.txt.old", "staging is removed, not searched");
+  fs::create_directories(install() / "folder.old");
+  sim_.files.InjectFailure(FileOp::kMove, (install() / "b.txt.old").string(), kAccessDenied);
+  options_.targetDir = W(install());
+  EXPECT_EQ(ReconcileInterruptedUpdate(options_), kExitSuccess);
+  EXPECT_EQ(test::ReadFile(install() / "gone.dll"), "its file no longer exists");
+  EXPECT_EQ(test::ReadFile(install() / "a.txt"), "backup of a");
+  EXPECT_EQ(test::ReadFile(install() / "lib/deep/x.so"), "backup in a subfolder");
+  EXPECT_EQ(test::ReadFile(install() / "b.txt"), "old b");
+  EXPECT_TRUE(fs::exists(install() / "b.txt.old"));
+  EXPECT_TRUE(Logged("updater: reconcile: could not restore " + (install() / "b.txt").string() +
+                     " (err 5)\r\n"));
+  EXPECT_FALSE(fs::exists(install() / "pending"));
+  EXPECT_TRUE(fs::is_directory(install() / "folder.old"));
+  EXPECT_TRUE(Logged("updater: reconcile: done\r\n"));
+}
+
 TEST_F(ApplyTest, RelaunchCommandLine) {
   EXPECT_EQ(RelaunchCommandLine(L"/apps/x/Tallowmarch.exe", L"R"),
             L"\"/apps/x/Tallowmarch.exe\" --updated \"R\"");
