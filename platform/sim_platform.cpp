@@ -9,8 +9,9 @@
 namespace tallowmarch {
 namespace {
 
-// Function-local statics: built on first use, so the platform is ready for code that runs
-// while the library is still being loaded.
+// Built on first use, so the platform is ready for code that runs while the library is still
+// being loaded, and never destroyed, so that a session torn down at unload (after other
+// statics are gone) still finds its layers.
 struct SimLayers {
   platform::SimSystem system;
   platform::SimMedia media;
@@ -30,8 +31,8 @@ struct SimLayers {
 };
 
 SimLayers& State() {
-  static SimLayers layers;
-  return layers;
+  static SimLayers* const layers = new SimLayers;
+  return *layers;
 }
 
 }  // namespace

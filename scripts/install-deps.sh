@@ -10,6 +10,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   # media
   libavcodec-dev libavformat-dev libavutil-dev libswscale-dev libswresample-dev ffmpeg
+  # key masking script
+  python3
   # crypto and archives
   libssl-dev openssl libzip-dev zip unzip
   # X11 capture

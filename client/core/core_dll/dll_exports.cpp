@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 
+#include "dll_exports.h"
 #include "media/media.h"
 #include "platform.h"
 #include "session_impl.h"
@@ -37,6 +38,10 @@ void ForwardLogToHost(const std::wstring& line) {
 constexpr char kAppVersion[] = "0.1.1";
 
 }  // namespace
+
+tallowmarch::TallowmarchSession* tallowmarch::ExportedSessionForTesting() {
+  return g_session.get();
+}
 
 extern "C" {
 
