@@ -1,6 +1,7 @@
 #include "sim_platform.h"
 
 #include "audio/sim_audio.h"
+#include "gpu/sim_gpu.h"
 #include "media/sim_media.h"
 #include "system/sim_system.h"
 
@@ -13,6 +14,7 @@ struct SimLayers {
   platform::SimSystem system;
   platform::SimMedia media;
   platform::SimAudio audio;
+  platform::SimGpu gpu;
   platform::Platform installed;
 
   SimLayers() { Install(); }
@@ -20,6 +22,7 @@ struct SimLayers {
     installed.system = &system;
     installed.media = &media;
     installed.audio = &audio;
+    installed.gpu = &gpu;
   }
 };
 
@@ -35,6 +38,7 @@ platform::Platform& platform::CurrentPlatform() { return State().installed; }
 platform::SimSystem& sim::System() { return State().system; }
 platform::SimMedia& sim::Media() { return State().media; }
 platform::SimAudio& sim::Audio() { return State().audio; }
+platform::SimGpu& sim::Gpu() { return State().gpu; }
 platform::Platform& sim::Layers() { return State().installed; }
 
 void sim::ResetAll() {
@@ -42,6 +46,7 @@ void sim::ResetAll() {
   layers.system.Reset();
   layers.media.Reset();
   layers.audio.Reset();
+  layers.gpu.Reset();
   layers.Install();
 }
 

@@ -10,6 +10,7 @@ namespace tallowmarch::platform {
 class SimSystem;
 class SimMedia;
 class SimAudio;
+class SimGpu;
 }  // namespace tallowmarch::platform
 
 namespace tallowmarch::sim {
@@ -17,6 +18,7 @@ namespace tallowmarch::sim {
 TM_EXPORT platform::SimSystem& System();
 TM_EXPORT platform::SimMedia& Media();
 TM_EXPORT platform::SimAudio& Audio();
+TM_EXPORT platform::SimGpu& Gpu();
 
 // The layers the engine sees. Swapping a layer (for the real one of linux, say) is allowed
 // only while no capture runs.

@@ -3,6 +3,7 @@
 // closed differently, so they are two types that cannot be confused.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 
 extern "C" {
@@ -63,5 +64,11 @@ using Sws = std::unique_ptr<SwsContext, SwsDeleter>;
 using Swr = std::unique_ptr<SwrContext, SwrDeleter>;
 using Dictionary = std::unique_ptr<AVDictionary, DictionaryDeleter>;
 using CodecParameters = std::unique_ptr<AVCodecParameters, CodecParametersDeleter>;
+
+// Memory from av_malloc, until something (an I/O context) takes it over.
+struct AvMemoryDeleter {
+  void operator()(std::uint8_t* p) const { av_free(p); }
+};
+using AvMemory = std::unique_ptr<std::uint8_t, AvMemoryDeleter>;
 
 }  // namespace tallowmarch::ffmpeg

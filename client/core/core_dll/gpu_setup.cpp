@@ -2,10 +2,59 @@
 
 #include <vector>
 
+#include "hresult_error.h"
 #include "media/media.h"
 #include "platform.h"
 
 namespace tallowmarch {
+
+namespace {
+constexpr const wchar_t* kAdapterFallbackLine =
+    L"Couldn't find which adapter owns the capture target's monitor - falling back to the first "
+    L"available adapter. Capture/encode may fail if this isn't the same adapter actually driving "
+    L"that display.";
+}  // namespace
+
+std::shared_ptr<platform::GpuAdapter> FindAdapterForMonitor(HMONITOR monitor, const LogSink& sink) {
+  std::shared_ptr<platform::GpuFactory> factory;
+  ThrowIfFailed(platform::Gpu().CreateFactory(factory));
+
+  std::shared_ptr<platform::GpuAdapter> fallback;
+  for (std::uint32_t i = 0;; ++i) {
+    std::shared_ptr<platform::GpuAdapter> adapter;
+    const HRESULT hr = factory->EnumAdapters1(i, adapter);
+    if (hr == DXGI_ERROR_NOT_FOUND) break;
+    ThrowIfFailed(hr);
+
+    platform::AdapterDesc desc;
+    if (FAILED(adapter->GetDesc1(desc))) continue;
+    if ((desc.flags & platform::kAdapterFlagSoftware) != 0) continue;
+    if (!fallback) fallback = adapter;
+
+    for (std::uint32_t j = 0;; ++j) {
+      std::shared_ptr<platform::GpuOutput> output;
+      const HRESULT outputResult = adapter->EnumOutputs(j, output);
+      if (outputResult == DXGI_ERROR_NOT_FOUND) break;
+      if (FAILED(outputResult)) continue;  // only this index is skipped
+      platform::OutputDesc outputDesc;
+      if (SUCCEEDED(output->GetDesc(outputDesc)) && outputDesc.monitor == monitor) {
+        return adapter;
+      }
+    }
+  }
+  if (fallback) LogF(sink, L"%ls", kAdapterFallbackLine);
+  return fallback;
+}
+
+std::shared_ptr<platform::GpuDevice> CreateD3D11Device(
+    const std::shared_ptr<platform::GpuAdapter>& adapter) {
+  std::shared_ptr<platform::GpuDevice> device;
+  std::uint32_t chosenLevel = 0;  // received, not used
+  ThrowIfFailed(platform::Gpu().CreateDevice(
+      adapter, adapter ? platform::DriverType::Unknown : platform::DriverType::Hardware,
+      platform::kCreateDeviceBgraSupport, nullptr, 0, platform::kSdkVersion, device, &chosenLevel));
+  return device;
+}
 
 bool HasHardwareH264Encoder() {
   std::vector<platform::EncoderActivation> encoders;

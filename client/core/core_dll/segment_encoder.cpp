@@ -1,0 +1,379 @@
+#include "segment_encoder.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+
+#include "bounded_map_retry.h"
+#include "encoder_options.h"
+#include "engine_clock.h"
+#include "hresult_error.h"
+
+namespace tallowmarch {
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+double Milliseconds(SteadyClock::time_point from, SteadyClock::time_point to) {
+  return static_cast<double>(
+             std::chrono::duration_cast<std::chrono::nanoseconds>(to - from).count()) /
+         1000000.0;
+}
+
+// Lines are written only past these durations.
+constexpr double kWriteStagesThresholdMs = 30.0;
+constexpr double kEncodeSplitThresholdMs = 30.0;
+constexpr int kMapDeadlineMs = 200;
+constexpr int kMapPollMs = 2;
+
+int OpenWithFfmpeg(AVCodecContext* context, const AVCodec* codec, AVDictionary** options) {
+  return avcodec_open2(context, codec, options);
+}
+
+}  // namespace
+
+std::unique_ptr<IVideoSegmentEncoder> CreateSegmentEncoder(GpuEncodeContext* context,
+                                                           std::uint32_t width,
+                                                           std::uint32_t height, std::uint32_t fps,
+                                                           std::uint32_t bitrate) {
+  if (context != nullptr && context->useNativeQsv) {
+    // The native QSV encoder is not part of this build and no context ever opens a session.
+    throw std::runtime_error("Native QSV segment encoder is not available");
+  }
+  return std::make_unique<FfmpegSegmentEncoder>(context, width, height, fps, bitrate);
+}
+
+FfmpegSegmentEncoder::FfmpegSegmentEncoder(GpuEncodeContext* context, std::uint32_t width,
+                                           std::uint32_t height, std::uint32_t fps,
+                                           std::uint32_t bitrate, CodecOpener codecOpener)
+    : gpuContext(context),
+      width(width),
+      height(height),
+      fps(fps),
+      opener(codecOpener ? std::move(codecOpener) : CodecOpener(OpenWithFfmpeg)) {
+  if (gpuContext == nullptr) throw std::runtime_error("Segment encoder without encode context");
+  logSink = gpuContext->logSink;
+  const std::string& name = gpuContext->ffmpegEncoderName;
+  if (name.empty()) {
+    throw std::runtime_error("No FFmpeg encoder available (fallback chain exhausted)");
+  }
+
+  platform::TextureDesc target;
+  target.width = width;
+  target.height = height;
+  target.format = platform::kFormatNv12;
+  target.usage = platform::Usage::Default;
+  target.bindFlags = platform::kBindRenderTarget;
+  ThrowIfFailed(gpuContext->device->CreateTexture2D(target, nullptr, nv12Target));
+  platform::TextureDesc staging = target;
+  staging.usage = platform::Usage::Staging;
+  staging.bindFlags = 0;
+  staging.cpuAccessFlags = platform::kCpuAccessRead;
+  for (platform::TexturePtr& slot : stagingTextures) {
+    ThrowIfFailed(gpuContext->device->CreateTexture2D(staging, nullptr, slot));
+  }
+
+  codec = avcodec_find_encoder_by_name(name.c_str());
+  const bool isQsv = IsQsvEncoder(name);
+  const std::int64_t liveBitrate = LiveBitrate(bitrate);
+
+  bool opened = false;
+  if (isQsv) {
+    ConfigureCodecContext(liveBitrate);
+    opened = OpenCodec(true);
+    if (opened) {
+      reencodeAtSave = true;
+      LogF(logSink,
+           L"[DIAG-ENCODER-OPTS] two-stage live arm: VDEnc (low_power=1) veryfast async_depth=6 "
+           L"@ %lldkbps (save re-encodes to %ukbps)",
+           static_cast<long long>(liveBitrate / 1000), bitrate / 1000);
+    }
+  }
+  if (!opened) {
+    ConfigureCodecContext(bitrate);
+    opened = OpenCodec(false);
+    LogF(logSink,
+         L"[DIAG-ENCODER-OPTS] single-stage arm: PAK veryfast async_depth=6 @ target bitrate: %ls",
+         opened ? L"ok" : L"FAILED");
+  }
+  if (!opened) {
+    codecContext.reset();
+    throw std::runtime_error("avcodec_open2 failed for previously-probed encoder");
+  }
+
+  frame.reset(av_frame_alloc());
+  if (!frame) throw hresult_error(E_FAIL, DescribeHresult(E_FAIL));
+  frame->format = AV_PIX_FMT_NV12;
+  frame->width = static_cast<int>(width);
+  frame->height = static_cast<int>(height);
+  if (av_frame_get_buffer(frame.get(), 0) != 0) {
+    throw hresult_error(E_FAIL, DescribeHresult(E_FAIL));
+  }
+
+  packet.reset(av_packet_alloc());
+  if (!packet) throw std::runtime_error("av_packet_alloc failed");
+
+  ffmpeg::AvMemory ioBuffer(static_cast<std::uint8_t*>(av_malloc(kIoBufferSize)));
+  if (!ioBuffer) throw std::runtime_error("av_malloc failed for the MP4 I/O buffer");
+  ioContext.reset(avio_alloc_context(ioBuffer.get(), kIoBufferSize, 1, this, nullptr,
+                                     &FfmpegSegmentEncoder::MemoryWrite,
+                                     &FfmpegSegmentEncoder::MemorySeek));
+  if (!ioContext) throw std::runtime_error("avio_alloc_context failed");
+  ioBuffer.release();  // the I/O context owns it now
+
+  AVFormatContext* muxer = nullptr;
+  if (avformat_alloc_output_context2(&muxer, nullptr, "mp4", nullptr) < 0 || muxer == nullptr) {
+    throw std::runtime_error("avformat_alloc_output_context2 failed");
+  }
+  formatContext.reset(muxer);
+  formatContext->pb = ioContext.get();
+  formatContext->flags |= AVFMT_FLAG_CUSTOM_IO;
+
+  stream = avformat_new_stream(formatContext.get(), nullptr);
+  if (stream == nullptr) throw std::runtime_error("avformat_new_stream failed");
+  if (avcodec_parameters_from_context(stream->codecpar, codecContext.get()) < 0) {
+    throw std::runtime_error("avcodec_parameters_from_context failed");
+  }
+  stream->time_base = codecContext->time_base;
+
+  // The muxer may change the stream's time base here; packets are rescaled to what it chose.
+  if (avformat_write_header(formatContext.get(), nullptr) < 0) {
+    throw std::runtime_error("avformat_write_header failed");
+  }
+}
+
+FfmpegSegmentEncoder::~FfmpegSegmentEncoder() {
+  // No trailer: an unfinished segment is dropped. The context is not touched.
+  codecContext.reset();
+  frame.reset();
+  packet.reset();
+  formatContext.reset();
+  ioContext.reset();
+}
+
+void FfmpegSegmentEncoder::ConfigureCodecContext(std::int64_t rate) {
+  codecContext.reset();
+  codecContext.reset(avcodec_alloc_context3(codec));
+  if (!codecContext) throw std::runtime_error("avcodec_alloc_context3 failed");
+  AVCodecContext* c = codecContext.get();
+  c->width = static_cast<int>(width);
+  c->height = static_cast<int>(height);
+  c->time_base = AVRational{1, static_cast<int>(fps)};
+  c->framerate = AVRational{static_cast<int>(fps), 1};
+  c->pix_fmt = AV_PIX_FMT_NV12;
+  c->bit_rate = rate;
+  c->rc_max_rate = 2 * rate;
+  c->rc_buffer_size = RateControlBufferSize(rate);
+  c->gop_size = static_cast<int>(2 * fps);
+  c->max_b_frames = 0;
+  c->color_primaries = AVCOL_PRI_BT709;
+  c->color_trc = AVCOL_TRC_BT709;
+  c->colorspace = AVCOL_SPC_BT709;
+  c->color_range = AVCOL_RANGE_MPEG;
+}
+
+bool FfmpegSegmentEncoder::OpenCodec(bool lowPower) {
+  ffmpeg::Dictionary options = BuildEncoderOptions(
+      gpuContext->ffmpegEncoderName,
+      lowPower ? EncoderOpenProfile::LiveLowPower : EncoderOpenProfile::LiveSingleStage);
+  AVDictionary* raw = options.release();
+  const int result = opener(codecContext.get(), codec, &raw);
+  options.reset(raw);  // whatever the encoder left unconsumed
+  return result >= 0;
+}
+
+bool FfmpegSegmentEncoder::EncodeFrame(const platform::TexturePtr& source, std::int64_t timestamp,
+                                       const std::atomic<bool>* /*framePending*/) {
+  const auto t0 = SteadyClock::now();
+  bool result = true;
+  bool blocked = false;
+  if (pendingReadbacks.size() == kStagingSlots) {
+    result = DrainOne(true) == 1;
+    blocked = true;
+  }
+  const auto t1 = SteadyClock::now();
+
+  const int slot = FindFreeStagingSlot();
+  std::shared_ptr<platform::VideoProcessorOutputView> outputView;
+  platform::VideoProcessorOutputViewDesc outputDesc;
+  outputDesc.viewDimension = platform::kVpovDimensionTexture2D;
+  outputDesc.mipSlice = 0;
+  ThrowIfFailed(gpuContext->videoDevice->CreateVideoProcessorOutputView(
+      nv12Target, gpuContext->processorEnumerator, outputDesc, outputView));
+  std::shared_ptr<platform::VideoProcessorInputView> inputView;
+  platform::VideoProcessorInputViewDesc inputDesc;
+  inputDesc.fourCC = 0;
+  inputDesc.viewDimension = platform::kVpivDimensionTexture2D;
+  inputDesc.mipSlice = 0;
+  inputDesc.arraySlice = 0;
+  ThrowIfFailed(gpuContext->videoDevice->CreateVideoProcessorInputView(
+      source, gpuContext->processorEnumerator, inputDesc, inputView));
+  platform::VideoProcessorStream streamDesc;
+  streamDesc.enable = true;
+  streamDesc.inputSurface = inputView;
+  ThrowIfFailed(gpuContext->videoContext->VideoProcessorBlt(gpuContext->videoProcessor, outputView,
+                                                            0, 1, &streamDesc));
+  gpuContext->immediateContext->CopyResource(stagingTextures[slot], nv12Target);
+  const auto t2 = SteadyClock::now();
+
+  pendingReadbacks.push_back({slot, timestamp});
+  int drained = 0;
+  if (!blocked && !pendingReadbacks.empty()) {
+    if (DrainOne(false) == 1) drained = 1;
+  }
+  const auto t3 = SteadyClock::now();
+  if (Milliseconds(t0, t3) > kWriteStagesThresholdMs) {
+    LogF(logSink,
+         L"[DIAG-WRITE-STAGES] total=%f mapWait=%f gpuSubmit=%f drain=%f drained=%d queued=%zu",
+         Milliseconds(t0, t3), Milliseconds(t0, t1), Milliseconds(t1, t2), Milliseconds(t2, t3),
+         drained, pendingReadbacks.size());
+  }
+  return result;
+}
+
+int FfmpegSegmentEncoder::FindFreeStagingSlot() const {
+  for (int slot = 0; slot < kStagingSlots; ++slot) {
+    const bool held =
+        std::any_of(pendingReadbacks.begin(), pendingReadbacks.end(),
+                    [slot](const PendingReadback& p) { return p.stagingSlot == slot; });
+    if (!held) return slot;
+  }
+  return 0;
+}
+
+int FfmpegSegmentEncoder::DrainOne(bool blocking) {
+  const PendingReadback entry = pendingReadbacks.front();
+  const auto t0 = SteadyClock::now();
+  platform::GpuContext& context = *gpuContext->immediateContext;
+  const platform::TexturePtr& texture = stagingTextures[entry.stagingSlot];
+  if (blocking) {
+    const MapRetryResult r = BoundedMapRetry(
+        [&] { return TryMapStagingTexture(context, texture, mapped); }, NeverCancelMap,
+        std::chrono::milliseconds(kMapDeadlineMs), std::chrono::milliseconds(kMapPollMs));
+    if (r != MapRetryResult::Mapped) {
+      LogF(logSink,
+           L"[DIAG-FFMPEG-MAP-STALL-DROP] gave up after %dms waiting for GPU copy to finish "
+           L"t=%f",
+           kMapDeadlineMs, static_cast<double>(entry.timestamp) / 10000000.0);
+      pendingReadbacks.pop_front();
+      return -1;
+    }
+  } else {
+    const HRESULT hr = TryMapStagingTexture(context, texture, mapped);
+    if (hr == DXGI_ERROR_WAS_STILL_DRAWING) return 0;
+    ThrowIfFailed(hr);
+  }
+
+  if (encodedFrames == 0) firstTimestamp = entry.timestamp;
+  const auto t1 = SteadyClock::now();
+
+  av_frame_make_writable(frame.get());
+  const auto* src = static_cast<const std::uint8_t*>(mapped.data);
+  const std::size_t pitch = mapped.rowPitch;
+  for (std::uint32_t r = 0; r < height; ++r) {
+    std::memcpy(frame->data[0] + std::size_t{r} * frame->linesize[0], src + r * pitch, width);
+  }
+  const std::uint8_t* chroma = src + pitch * height;
+  for (std::uint32_t r = 0; r < height / 2; ++r) {
+    std::memcpy(frame->data[1] + std::size_t{r} * frame->linesize[1], chroma + r * pitch, width);
+  }
+  context.Unmap(texture, 0);
+  mapped = {};
+  const auto t2 = SteadyClock::now();
+
+  std::int64_t pts = av_rescale_q(entry.timestamp - firstTimestamp, AVRational{1, 10000000},
+                                  codecContext->time_base);
+  pts = std::max(pts, lastPts + 1);
+  frame->pts = pts;
+  lastPts = pts;
+  pendingReadbacks.pop_front();
+
+  if (avcodec_send_frame(codecContext.get(), frame.get()) < 0) return -1;
+  WritePackets();
+  ++encodedFrames;
+
+  const auto t3 = SteadyClock::now();
+  if (Milliseconds(t0, t3) > kEncodeSplitThresholdMs) {
+    LogF(logSink, L"[DIAG-ENCODE-SPLIT] total=%f map=%f copy=%f send=%f%ls", Milliseconds(t0, t3),
+         Milliseconds(t0, t1), Milliseconds(t1, t2), Milliseconds(t2, t3),
+         blocking ? L" blocking" : L" opportunistic");
+  }
+  return 1;
+}
+
+void FfmpegSegmentEncoder::WritePackets() {
+  while (avcodec_receive_packet(codecContext.get(), packet.get()) == 0) {
+    // libx264 leaves the duration at 0; without one the segment's last frame has no length.
+    if (packet->duration == 0) packet->duration = 1;
+    av_packet_rescale_ts(packet.get(), codecContext->time_base, stream->time_base);
+    packet->stream_index = stream->index;
+    av_interleaved_write_frame(formatContext.get(), packet.get());
+    av_packet_unref(packet.get());
+  }
+}
+
+void FfmpegSegmentEncoder::DrainPending() {
+  while (!pendingReadbacks.empty()) DrainOne(true);
+}
+
+VideoSegment FfmpegSegmentEncoder::Finish() {
+  pendingReadbacks.clear();
+  avcodec_send_frame(codecContext.get(), nullptr);
+  WritePackets();
+  av_write_trailer(formatContext.get());
+
+  VideoSegment segment;
+  segment.bytes = std::make_shared<std::vector<std::uint8_t>>(std::move(mp4Bytes));
+  mp4Bytes.clear();
+  segment.frameCount = encodedFrames;
+  segment.startTime = firstTimestamp;
+  segment.durationSeconds = static_cast<double>(NowHns() - firstTimestamp) / 10000000.0;
+  segment.reencodeAtSave = reencodeAtSave;
+  return segment;
+}
+
+int FfmpegSegmentEncoder::MemoryWrite(void* opaque, std::uint8_t* data, int size) {
+  auto* self = static_cast<FfmpegSegmentEncoder*>(opaque);
+  if (size < 0) return AVERROR(EINVAL);
+  const std::int64_t end = self->writePos + size;
+  try {
+    if (end > static_cast<std::int64_t>(self->mp4Bytes.size())) {
+      self->mp4Bytes.resize(static_cast<std::size_t>(end));  // a gap is zero-filled
+    }
+  } catch (const std::bad_alloc&) {
+    return AVERROR(ENOMEM);  // nothing may unwind through FFmpeg's C frames
+  }
+  if (size > 0) std::memcpy(self->mp4Bytes.data() + self->writePos, data, size);
+  self->writePos = end;
+  return size;
+}
+
+std::int64_t FfmpegSegmentEncoder::MemorySeek(void* opaque, std::int64_t offset, int whence) {
+  auto* self = static_cast<FfmpegSegmentEncoder*>(opaque);
+  const auto size = static_cast<std::int64_t>(self->mp4Bytes.size());
+  std::int64_t base = 0;
+  switch (whence) {
+    case AVSEEK_SIZE:
+      return size;
+    case SEEK_SET:
+      base = 0;
+      break;
+    case SEEK_CUR:
+      base = self->writePos;
+      break;
+    case SEEK_END:
+      base = size;
+      break;
+    default:
+      return -1;
+  }
+  std::int64_t target = 0;
+  if (__builtin_add_overflow(base, offset, &target) || target < 0) return -1;
+  self->writePos = target;
+  return target;
+}
+
+}  // namespace tallowmarch

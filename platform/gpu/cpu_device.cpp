@@ -1,0 +1,603 @@
+#include "gpu/cpu_device.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <thread>
+#include <vector>
+
+#include "gpu/video_converter.h"
+
+namespace tallowmarch::platform {
+
+// ---- faults ------------------------------------------------------------------------------------
+
+void GpuFaults::Fail(GpuCall call, HRESULT hr, int times) {
+  std::lock_guard lock(mutex_);
+  scripted_[static_cast<std::size_t>(call)] = {hr, times};
+}
+
+void GpuFaults::AddStillDrawingAnswers(int count) {
+  std::lock_guard lock(mutex_);
+  stillDrawing_ += count;
+}
+
+void GpuFaults::SetCommandDelay(std::chrono::microseconds delay) {
+  std::lock_guard lock(mutex_);
+  commandDelay_ = delay;
+}
+
+void GpuFaults::SetNv12SupportFlags(std::uint32_t flags) {
+  std::lock_guard lock(mutex_);
+  nv12Override_ = true;
+  nv12Flags_ = flags;
+}
+
+void GpuFaults::Reset() {
+  std::lock_guard lock(mutex_);
+  scripted_ = {};
+  stillDrawing_ = 0;
+  commandDelay_ = std::chrono::microseconds{0};
+  nv12Override_ = false;
+  nv12Flags_ = 0;
+}
+
+HRESULT GpuFaults::Check(GpuCall call) {
+  std::lock_guard lock(mutex_);
+  Scripted& s = scripted_[static_cast<std::size_t>(call)];
+  if (s.times == 0) return S_OK;
+  if (s.times > 0) --s.times;
+  return s.hr;
+}
+
+bool GpuFaults::TakeStillDrawing() {
+  std::lock_guard lock(mutex_);
+  if (stillDrawing_ <= 0) return false;
+  --stillDrawing_;
+  return true;
+}
+
+std::chrono::microseconds GpuFaults::CommandDelay() const {
+  std::lock_guard lock(mutex_);
+  return commandDelay_;
+}
+
+bool GpuFaults::Nv12SupportOverride(std::uint32_t& flags) const {
+  std::lock_guard lock(mutex_);
+  flags = nv12Flags_;
+  return nv12Override_;
+}
+
+int GpuFaults::StillDrawingAnswersLeft() const {
+  std::lock_guard lock(mutex_);
+  return stillDrawing_;
+}
+
+namespace {
+
+// GPUs pad rows; so do we, so that readers that ignore the pitch fail visibly.
+constexpr std::uint32_t kRowAlignment = 256;
+// DXGI_ERROR_INVALID_CALL: a call the runtime refuses outright.
+constexpr HRESULT kInvalidCall = MakeHresult(0x887A0001u);
+
+// What every object of one device shares.
+struct DeviceState {
+  explicit DeviceState(std::shared_ptr<GpuFaults> f) : faults(std::move(f)) {}
+  HRESULT Check(GpuCall call) { return faults ? faults->Check(call) : S_OK; }
+  bool Removed() const { return removedReason.load() != S_OK; }
+
+  std::shared_ptr<GpuFaults> faults;
+  std::atomic<HRESULT> removedReason{S_OK};  // written by MarkRemoved, from any thread
+};
+
+struct AlignedFree {
+  void operator()(std::uint8_t* p) const { std::free(p); }
+};
+
+class CpuTexture final : public GpuTexture {
+ public:
+  CpuTexture(const DeviceState* owner, const TextureDesc& desc)
+      : owner(owner),
+        desc(desc),
+        rowPitch((RowBytes(desc) + kRowAlignment - 1) / kRowAlignment * kRowAlignment),
+        rows(desc.format == kFormatNv12 ? desc.height + desc.height / 2 : desc.height),
+        storage(static_cast<std::uint8_t*>(std::aligned_alloc(64, Size()))) {
+    if (storage) std::memset(storage.get(), 0, Size());
+  }
+
+  void GetDesc(TextureDesc& out) const override { out = desc; }
+
+  static std::uint32_t RowBytes(const TextureDesc& d) {
+    return d.format == kFormatNv12 ? d.width : d.width * 4;
+  }
+  std::size_t Size() const { return std::size_t{rowPitch} * rows; }
+
+  // Copies CPU data laid out with `pitch` into the storage (both planes for NV12).
+  void Upload(const std::uint8_t* data, std::uint32_t pitch) {
+    const std::uint32_t rowBytes = RowBytes(desc);
+    for (std::uint32_t r = 0; r < rows; ++r) {
+      std::memcpy(storage.get() + std::size_t{r} * rowPitch, data + std::size_t{r} * pitch,
+                  rowBytes);
+    }
+  }
+
+  const DeviceState* const owner;
+  const TextureDesc desc;
+  const std::uint32_t rowPitch;
+  const std::uint32_t rows;
+  // Written by the queue's worker and by CPU maps; who may touch it when follows from the
+  // counters below.
+  const std::unique_ptr<std::uint8_t, AlignedFree> storage;
+
+  std::mutex mutex;  // guards the three fields below; taken after the context's locks
+  std::condition_variable idle;
+  int pendingWrites = 0;  // queued commands that write the texture
+  int pendingUses = 0;    // queued commands that read or write it
+  bool mapped = false;
+};
+
+CpuTexture* AsCpu(const TexturePtr& texture, const DeviceState* owner) {
+  auto* t = dynamic_cast<CpuTexture*>(texture.get());
+  return (t != nullptr && t->owner == owner) ? t : nullptr;
+}
+
+// ---- video objects -------------------------------------------------------------------------
+
+class CpuEnumerator final : public VideoProcessorEnumerator {
+ public:
+  CpuEnumerator(std::shared_ptr<DeviceState> state, const VideoProcessorContentDesc& desc)
+      : state_(std::move(state)), desc_(desc) {}
+  void GetContentDesc(VideoProcessorContentDesc& out) const override { out = desc_; }
+  HRESULT CheckVideoProcessorFormat(std::uint32_t format, std::uint32_t& flags) override {
+    const HRESULT hr = state_->Check(GpuCall::CheckVideoProcessorFormat);
+    if (FAILED(hr)) return hr;
+    if (format == kFormatNv12) {
+      flags = kVideoProcessorFormatSupportInput | kVideoProcessorFormatSupportOutput;
+      std::uint32_t scripted = 0;
+      if (state_->faults && state_->faults->Nv12SupportOverride(scripted)) flags = scripted;
+    } else if (format == kFormatB8G8R8A8Unorm) {
+      flags = kVideoProcessorFormatSupportInput;
+    } else {
+      flags = 0;
+    }
+    return S_OK;
+  }
+  const DeviceState* Owner() const { return state_.get(); }
+
+ private:
+  std::shared_ptr<DeviceState> state_;
+  VideoProcessorContentDesc desc_;
+};
+
+class CpuProcessor final : public VideoProcessor {
+ public:
+  explicit CpuProcessor(const DeviceState* owner) : owner(owner) {
+    // Direct3D's defaults: full-range RGB in, BT.601 YCbCr out.
+    outputSpace.nominalRange = kNominalRange16_235;
+  }
+  const DeviceState* const owner;
+  // Set and read under the immediate context's call lock; a blit takes a copy.
+  VideoColorSpace streamSpace;
+  VideoColorSpace outputSpace;
+  // Used only by the queue's worker.
+  VideoConverter converter;
+};
+
+class CpuInputView final : public VideoProcessorInputView {
+ public:
+  explicit CpuInputView(TexturePtr t) : texture(std::move(t)) {}
+  const TexturePtr texture;
+};
+
+class CpuOutputView final : public VideoProcessorOutputView {
+ public:
+  explicit CpuOutputView(TexturePtr t) : texture(std::move(t)) {}
+  const TexturePtr texture;
+};
+
+class CpuVideoDevice final : public VideoDevice {
+ public:
+  explicit CpuVideoDevice(std::shared_ptr<DeviceState> state) : state_(std::move(state)) {}
+
+  HRESULT CreateVideoProcessorEnumerator(const VideoProcessorContentDesc& desc,
+                                         std::shared_ptr<VideoProcessorEnumerator>& out) override {
+    out.reset();
+    if (state_->Removed()) return state_->removedReason.load();
+    const HRESULT hr = state_->Check(GpuCall::CreateVideoProcessorEnumerator);
+    if (FAILED(hr)) return hr;
+    if (desc.inputWidth == 0 || desc.inputHeight == 0 || desc.outputWidth == 0 ||
+        desc.outputHeight == 0 || desc.inputFrameFormat != kVideoFrameFormatProgressive) {
+      return E_INVALIDARG;
+    }
+    out = std::make_shared<CpuEnumerator>(state_, desc);
+    return S_OK;
+  }
+
+  HRESULT CreateVideoProcessor(const std::shared_ptr<VideoProcessorEnumerator>& enumerator,
+                               std::uint32_t rateConversionIndex,
+                               std::shared_ptr<VideoProcessor>& out) override {
+    out.reset();
+    if (state_->Removed()) return state_->removedReason.load();
+    const HRESULT hr = state_->Check(GpuCall::CreateVideoProcessor);
+    if (FAILED(hr)) return hr;
+    auto* e = dynamic_cast<CpuEnumerator*>(enumerator.get());
+    if (e == nullptr || e->Owner() != state_.get() || rateConversionIndex != 0) {
+      return E_INVALIDARG;
+    }
+    out = std::make_shared<CpuProcessor>(state_.get());
+    return S_OK;
+  }
+
+  HRESULT CreateVideoProcessorInputView(const TexturePtr& texture,
+                                        const std::shared_ptr<VideoProcessorEnumerator>& enumerator,
+                                        const VideoProcessorInputViewDesc& desc,
+                                        std::shared_ptr<VideoProcessorInputView>& out) override {
+    out.reset();
+    const HRESULT hr = state_->Check(GpuCall::CreateVideoProcessorInputView);
+    if (FAILED(hr)) return hr;
+    CpuTexture* t = AsCpu(texture, state_.get());
+    if (t == nullptr || enumerator == nullptr || t->desc.format != kFormatB8G8R8A8Unorm ||
+        t->desc.usage == Usage::Staging || desc.viewDimension != kVpivDimensionTexture2D ||
+        desc.mipSlice != 0 || desc.arraySlice != 0) {
+      return E_INVALIDARG;
+    }
+    out = std::make_shared<CpuInputView>(texture);
+    return S_OK;
+  }
+
+  HRESULT CreateVideoProcessorOutputView(
+      const TexturePtr& texture, const std::shared_ptr<VideoProcessorEnumerator>& enumerator,
+      const VideoProcessorOutputViewDesc& desc,
+      std::shared_ptr<VideoProcessorOutputView>& out) override {
+    out.reset();
+    const HRESULT hr = state_->Check(GpuCall::CreateVideoProcessorOutputView);
+    if (FAILED(hr)) return hr;
+    CpuTexture* t = AsCpu(texture, state_.get());
+    if (t == nullptr || enumerator == nullptr || t->desc.format != kFormatNv12 ||
+        (t->desc.bindFlags & kBindRenderTarget) == 0 ||
+        desc.viewDimension != kVpovDimensionTexture2D || desc.mipSlice != 0) {
+      return E_INVALIDARG;
+    }
+    out = std::make_shared<CpuOutputView>(texture);
+    return S_OK;
+  }
+
+ private:
+  std::shared_ptr<DeviceState> state_;
+};
+
+// ---- immediate context -----------------------------------------------------------------------
+
+class CpuContext final : public GpuContext,
+                         public VideoContext,
+                         public std::enable_shared_from_this<CpuContext> {
+ public:
+  explicit CpuContext(std::shared_ptr<DeviceState> state)
+      : state_(std::move(state)), worker_([this] { RunQueue(); }) {}
+
+  ~CpuContext() override {
+    {
+      std::lock_guard lock(queueMutex_);
+      stopping_ = true;
+    }
+    queueCv_.notify_all();
+    worker_.join();
+  }
+
+  void CopyResource(const TexturePtr& destination, const TexturePtr& source) override {
+    std::lock_guard call(callMutex_);
+    if (state_->Removed()) return;
+    CpuTexture* dst = AsCpu(destination, state_.get());
+    CpuTexture* src = AsCpu(source, state_.get());
+    if (dst == nullptr || src == nullptr || dst == src || dst->desc.usage == Usage::Immutable ||
+        dst->desc.width != src->desc.width || dst->desc.height != src->desc.height ||
+        dst->desc.format != src->desc.format) {
+      return;
+    }
+    Issue({{destination}, {source}, nullptr, [dst, src] {
+             std::memcpy(dst->storage.get(), src->storage.get(), dst->Size());
+           }});
+  }
+
+  void UpdateSubresource(const TexturePtr& destination, std::uint32_t subresource, const void* data,
+                         std::uint32_t rowPitch) override {
+    std::lock_guard call(callMutex_);
+    if (state_->Removed()) return;
+    CpuTexture* dst = AsCpu(destination, state_.get());
+    if (dst == nullptr || subresource != 0 || data == nullptr ||
+        dst->desc.usage != Usage::Default || rowPitch < CpuTexture::RowBytes(dst->desc)) {
+      return;
+    }
+    // The caller's memory is free again when the call returns: keep a copy for the queue.
+    auto bytes = std::make_shared<std::vector<std::uint8_t>>(
+        static_cast<const std::uint8_t*>(data), static_cast<const std::uint8_t*>(data) +
+                                                    std::size_t{rowPitch} * (dst->rows - 1) +
+                                                    CpuTexture::RowBytes(dst->desc));
+    Issue({{destination}, {}, nullptr, [dst, bytes, rowPitch] {
+             dst->Upload(bytes->data(), rowPitch);
+           }});
+  }
+
+  HRESULT Map(const TexturePtr& texture, std::uint32_t subresource, std::uint32_t mapType,
+              std::uint32_t mapFlags, MappedSubresource& out) override {
+    std::lock_guard call(callMutex_);
+    out = {};
+    if (state_->Removed()) return DXGI_ERROR_DEVICE_REMOVED;
+    const HRESULT scripted = state_->Check(GpuCall::Map);
+    if (FAILED(scripted)) return scripted;
+    CpuTexture* t = AsCpu(texture, state_.get());
+    if (t == nullptr || subresource != 0 || mapType < kMapRead || mapType > kMapReadWrite ||
+        t->desc.usage != Usage::Staging) {
+      return E_INVALIDARG;
+    }
+    const bool reads = (mapType & kMapRead) != 0;
+    const bool writes = (mapType & kMapWrite) != 0;
+    if ((reads && (t->desc.cpuAccessFlags & kCpuAccessRead) == 0) ||
+        (writes && (t->desc.cpuAccessFlags & kCpuAccessWrite) == 0)) {
+      return E_INVALIDARG;
+    }
+    std::unique_lock lock(t->mutex);
+    if (t->mapped) return kInvalidCall;
+    // Reading waits for the writers; writing for every queued use.
+    auto busy = [&] { return writes ? t->pendingUses > 0 : t->pendingWrites > 0; };
+    if ((mapFlags & kMapFlagDoNotWait) != 0) {
+      if (state_->faults && state_->faults->TakeStillDrawing()) {
+        return DXGI_ERROR_WAS_STILL_DRAWING;
+      }
+      if (busy()) return DXGI_ERROR_WAS_STILL_DRAWING;
+    } else {
+      t->idle.wait(lock, [&] { return !busy(); });
+    }
+    t->mapped = true;
+    out.data = t->storage.get();
+    out.rowPitch = t->rowPitch;
+    out.depthPitch = static_cast<std::uint32_t>(t->Size());
+    return S_OK;
+  }
+
+  void Unmap(const TexturePtr& texture, std::uint32_t subresource) override {
+    std::lock_guard call(callMutex_);
+    CpuTexture* t = AsCpu(texture, state_.get());
+    if (t == nullptr || subresource != 0) return;
+    std::lock_guard lock(t->mutex);
+    t->mapped = false;
+  }
+
+  void WaitIdle() override {
+    std::unique_lock lock(queueMutex_);
+    const std::uint64_t target = issued_;
+    idleCv_.wait(lock, [&] { return completed_ >= target; });
+  }
+
+  HRESULT QueryVideoContext(std::shared_ptr<VideoContext>& out) override {
+    out.reset();
+    const HRESULT hr = state_->Check(GpuCall::QueryVideoContext);
+    if (FAILED(hr)) return hr;
+    out = std::shared_ptr<VideoContext>(shared_from_this(), static_cast<VideoContext*>(this));
+    return S_OK;
+  }
+
+  void VideoProcessorSetStreamColorSpace(const std::shared_ptr<VideoProcessor>& processor,
+                                         std::uint32_t streamIndex,
+                                         const VideoColorSpace& colorSpace) override {
+    std::lock_guard call(callMutex_);
+    auto* p = dynamic_cast<CpuProcessor*>(processor.get());
+    if (p == nullptr || p->owner != state_.get() || streamIndex != 0) return;
+    p->streamSpace = colorSpace;
+  }
+
+  void VideoProcessorSetOutputColorSpace(const std::shared_ptr<VideoProcessor>& processor,
+                                         const VideoColorSpace& colorSpace) override {
+    std::lock_guard call(callMutex_);
+    auto* p = dynamic_cast<CpuProcessor*>(processor.get());
+    if (p == nullptr || p->owner != state_.get()) return;
+    p->outputSpace = colorSpace;
+  }
+
+  HRESULT VideoProcessorBlt(const std::shared_ptr<VideoProcessor>& processor,
+                            const std::shared_ptr<VideoProcessorOutputView>& view,
+                            std::uint32_t outputFrame, std::uint32_t streamCount,
+                            const VideoProcessorStream* streams) override {
+    std::lock_guard call(callMutex_);
+    if (state_->Removed()) return state_->removedReason.load();
+    const HRESULT scripted = state_->Check(GpuCall::VideoProcessorBlt);
+    if (FAILED(scripted)) return scripted;
+    auto p = std::dynamic_pointer_cast<CpuProcessor>(processor);
+    auto* outView = dynamic_cast<CpuOutputView*>(view.get());
+    if (!p || p->owner != state_.get() || outView == nullptr || outputFrame != 0 ||
+        streamCount != 1 || streams == nullptr) {
+      return E_INVALIDARG;
+    }
+    auto* inView = dynamic_cast<CpuInputView*>(streams[0].inputSurface.get());
+    if (inView == nullptr) return E_INVALIDARG;
+    if (!streams[0].enable) return S_OK;  // nothing to draw
+    CpuTexture* dst = AsCpu(outView->texture, state_.get());
+    CpuTexture* src = AsCpu(inView->texture, state_.get());
+    if (dst == nullptr || src == nullptr) return E_INVALIDARG;
+    const VideoColorSpace inSpace = p->streamSpace;
+    const VideoColorSpace outSpace = p->outputSpace;
+    CpuProcessor* raw = p.get();
+    Issue({{outView->texture}, {inView->texture}, p, [raw, dst, src, inSpace, outSpace] {
+             raw->converter.Convert(
+                 {src->storage.get(), src->desc.width, src->desc.height, src->rowPitch},
+                 {dst->storage.get(), dst->desc.width, dst->desc.height, dst->rowPitch}, inSpace,
+                 outSpace);
+           }});
+    return S_OK;
+  }
+
+ private:
+  struct Command {
+    std::vector<TexturePtr> writes;
+    std::vector<TexturePtr> reads;
+    std::shared_ptr<void> keep;  // another object the command uses (a processor)
+    std::function<void()> run;
+  };
+
+  // Counts the command against its textures, then queues it. Called under callMutex_.
+  void Issue(Command command) {
+    for (const TexturePtr& w : command.writes) {
+      auto* t = static_cast<CpuTexture*>(w.get());
+      std::lock_guard lock(t->mutex);
+      ++t->pendingWrites;
+      ++t->pendingUses;
+    }
+    for (const TexturePtr& r : command.reads) {
+      auto* t = static_cast<CpuTexture*>(r.get());
+      std::lock_guard lock(t->mutex);
+      ++t->pendingUses;
+    }
+    {
+      std::lock_guard lock(queueMutex_);
+      queue_.push_back(std::move(command));
+      ++issued_;
+    }
+    queueCv_.notify_one();
+  }
+
+  static void Finished(const TexturePtr& texture, bool wrote) {
+    auto* t = static_cast<CpuTexture*>(texture.get());
+    {
+      std::lock_guard lock(t->mutex);
+      if (wrote) --t->pendingWrites;
+      --t->pendingUses;
+    }
+    t->idle.notify_all();
+  }
+
+  void RunQueue() {
+    for (;;) {
+      Command command;
+      {
+        std::unique_lock lock(queueMutex_);
+        queueCv_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+        if (queue_.empty()) return;  // stopping, and everything issued has run
+        command = std::move(queue_.front());
+        queue_.pop_front();
+      }
+      if (state_->faults) {
+        const auto delay = state_->faults->CommandDelay();
+        if (delay.count() > 0) std::this_thread::sleep_for(delay);
+      }
+      command.run();
+      for (const TexturePtr& w : command.writes) Finished(w, true);
+      for (const TexturePtr& r : command.reads) Finished(r, false);
+      command = {};  // drop the references before counting the command as done
+      {
+        std::lock_guard lock(queueMutex_);
+        ++completed_;
+      }
+      idleCv_.notify_all();
+    }
+  }
+
+  std::shared_ptr<DeviceState> state_;
+  // Serialises every call on the context, as Direct3D's multithread protection does. Lock
+  // order: callMutex_, then queueMutex_ or a texture's mutex (never both of those at once).
+  std::mutex callMutex_;
+  std::mutex queueMutex_;  // guards queue_, stopping_, issued_, completed_
+  std::condition_variable queueCv_;
+  std::condition_variable idleCv_;
+  std::deque<Command> queue_;
+  bool stopping_ = false;
+  std::uint64_t issued_ = 0;
+  std::uint64_t completed_ = 0;
+  std::thread worker_;  // last: starts after every field above exists
+};
+
+class CpuDxgiDevice final : public DxgiDevice {
+ public:
+  HRESULT SetGPUThreadPriority(std::int32_t priority) override {
+    if (priority < -7 || priority > 7) return E_INVALIDARG;
+    priority_.store(priority);
+    return S_OK;
+  }
+  HRESULT GetGPUThreadPriority(std::int32_t& priority) override {
+    priority = priority_.load();
+    return S_OK;
+  }
+
+ private:
+  std::atomic<std::int32_t> priority_{0};  // written by SetGPUThreadPriority, any thread
+};
+
+class CpuDeviceImpl final : public CpuDevice {
+ public:
+  explicit CpuDeviceImpl(std::shared_ptr<GpuFaults> faults)
+      : state_(std::make_shared<DeviceState>(std::move(faults))),
+        context_(std::make_shared<CpuContext>(state_)),
+        dxgi_(std::make_shared<CpuDxgiDevice>()) {}
+
+  HRESULT CreateTexture2D(const TextureDesc& desc, const SubresourceData* initialData,
+                          TexturePtr& out) override {
+    out.reset();
+    if (state_->Removed()) return state_->removedReason.load();
+    const HRESULT scripted = state_->Check(GpuCall::CreateTexture2D);
+    if (FAILED(scripted)) return scripted;
+    if (desc.width == 0 || desc.height == 0 || desc.width > 16384 || desc.height > 16384 ||
+        desc.mipLevels != 1 || desc.arraySize != 1 || desc.sampleCount != 1 ||
+        desc.sampleQuality != 0) {
+      return E_INVALIDARG;
+    }
+    if (desc.format != kFormatB8G8R8A8Unorm && desc.format != kFormatNv12) return E_INVALIDARG;
+    // Direct3D refuses NV12 surfaces of odd size: the chroma plane is subsampled by two.
+    if (desc.format == kFormatNv12 && (desc.width % 2 != 0 || desc.height % 2 != 0)) {
+      return E_INVALIDARG;
+    }
+    const bool cpuAccess = desc.cpuAccessFlags != 0;
+    if ((desc.usage == Usage::Staging) != (cpuAccess && desc.bindFlags == 0)) return E_INVALIDARG;
+    if ((desc.usage == Usage::Immutable && initialData == nullptr)) return E_INVALIDARG;
+    if (desc.usage == Usage::Dynamic) return E_INVALIDARG;  // not offered
+    auto texture = std::make_shared<CpuTexture>(state_.get(), desc);
+    if (!texture->storage) return E_OUTOFMEMORY;
+    if (initialData != nullptr) {
+      if (initialData->data == nullptr || initialData->rowPitch < CpuTexture::RowBytes(desc)) {
+        return E_INVALIDARG;
+      }
+      texture->Upload(static_cast<const std::uint8_t*>(initialData->data), initialData->rowPitch);
+    }
+    out = std::move(texture);
+    return S_OK;
+  }
+
+  std::shared_ptr<GpuContext> GetImmediateContext() override { return context_; }
+
+  HRESULT GetDeviceRemovedReason() override { return state_->removedReason.load(); }
+
+  HRESULT QueryVideoDevice(std::shared_ptr<VideoDevice>& out) override {
+    out.reset();
+    const HRESULT hr = state_->Check(GpuCall::QueryVideoDevice);
+    if (FAILED(hr)) return hr;
+    out = std::make_shared<CpuVideoDevice>(state_);
+    return S_OK;
+  }
+
+  HRESULT QueryDxgiDevice(std::shared_ptr<DxgiDevice>& out) override {
+    out.reset();
+    const HRESULT hr = state_->Check(GpuCall::QueryDxgiDevice);
+    if (FAILED(hr)) return hr;
+    out = dxgi_;
+    return S_OK;
+  }
+
+  void MarkRemoved(HRESULT reason) override {
+    HRESULT expected = S_OK;
+    state_->removedReason.compare_exchange_strong(expected, reason);
+  }
+
+ private:
+  std::shared_ptr<DeviceState> state_;
+  std::shared_ptr<CpuContext> context_;
+  std::shared_ptr<CpuDxgiDevice> dxgi_;
+};
+
+}  // namespace
+
+std::shared_ptr<CpuDevice> CpuDevice::Create(std::shared_ptr<GpuFaults> faults) {
+  return std::make_shared<CpuDeviceImpl>(std::move(faults));
+}
+
+}  // namespace tallowmarch::platform
