@@ -13,6 +13,7 @@
 #include "clip_window.h"
 #include "common/win_types.h"
 #include "engine_log.h"
+#include "gpu_encode_context.h"
 #include "tallowmarch_session.h"
 
 namespace tallowmarch {
@@ -42,6 +43,8 @@ struct TallowmarchSession::Impl {
   std::atomic<std::int32_t> backoffTier{0};
   std::atomic<std::uint32_t> fpsOverride{0};
   SteadyTime lastEncodedTime{};
+
+  std::unique_ptr<GpuEncodeContext> encodeContext;  // one per capture; read by the save
 
   SegmentRing videoRing;
   AudioRing desktopRing;

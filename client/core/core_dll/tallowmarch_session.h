@@ -25,6 +25,9 @@ class TallowmarchSession {
   TallowmarchSession& operator=(const TallowmarchSession&) = delete;
 
   void Stop();
+  // Writes the buffered clip window as one MP4 clip into `outputDir`; on success `outPath`
+  // receives its full path.
+  bool SaveClipNow(const std::wstring& outputDir, std::wstring& outPath);
 
   bool IsCapturing() const { return capturing.load(); }
   static bool HasHardwareEncoder();
