@@ -63,8 +63,7 @@ struct ProbedVideo {
 };
 
 ProbedVideo ProbeFirstSegment(const VideoSegment& segment) {
-  SegmentDemuxer input(segment, {"avformat_open_input failed probing first segment",
-                                 "avformat_find_stream_info failed probing first segment",
+  SegmentDemuxer input(segment, {"avformat_open_input failed probing first segment", nullptr,
                                  "no video stream in first segment"});
   ProbedVideo probed;
   probed.parameters.reset(avcodec_parameters_alloc());
@@ -256,7 +255,7 @@ std::wstring ChooseClipPath(const std::wstring& outputDir, const platform::Local
 bool WriteClip(TallowmarchSession::Impl& state, const std::wstring& outputDir,
                std::wstring& outPath) {
   LogSink forward = [&state](const std::wstring& line) { state.Log(line); };
-  std::atomic<bool> monitorStop{false};  // written once, by the stop guard
+  SaveMonitorStop monitorStop;
   std::thread monitor;
   SaveMonitorStopGuard monitorGuard(&monitorStop, &monitor);
   monitor = std::thread(SaveMemoryMonitorThread, SaveMonitorTask{&monitorStop, forward});

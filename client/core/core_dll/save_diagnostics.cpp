@@ -50,10 +50,14 @@ std::wstring FormatSaveRingMemory::operator()() const {
 void SaveMemoryMonitorThread(SaveMonitorTask task) {
   try {
     int tick = 0;
+    SaveMonitorStop& stop = *task.stop;
     for (;;) {
-      if (task.stop->load()) return;
-      std::this_thread::sleep_for(std::chrono::milliseconds(250));
-      if (task.stop->load()) return;
+      if (stop.flag.load()) return;
+      {
+        std::unique_lock lock(stop.mutex);
+        stop.wake.wait_for(lock, std::chrono::milliseconds(250), [&] { return stop.flag.load(); });
+      }
+      if (stop.flag.load()) return;
       ++tick;
       if (tick % 4 != 0) continue;
       const MemorySample sample = SampleProcessMemory();
@@ -68,7 +72,12 @@ void SaveMemoryMonitorThread(SaveMonitorTask task) {
 }
 
 SaveMonitorStopGuard::~SaveMonitorStopGuard() {
-  stop_->exchange(true);
+  stop_->flag.exchange(true);
+  {
+    // Taken so that the wake-up cannot fall between the monitor's test and its wait.
+    std::lock_guard lock(stop_->mutex);
+  }
+  stop_->wake.notify_all();
   if (thread_->joinable()) thread_->join();
 }
 

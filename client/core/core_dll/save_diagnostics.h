@@ -4,7 +4,9 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <deque>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -57,27 +59,33 @@ class FormatSaveRingMemory {
   const AudioRing& micRing_;
 };
 
-// What the monitor thread is given. `stop` is owned by the save and outlives the thread.
+// The monitor's stop signal, owned by the save: the flag, and a wake-up so that the monitor
+// ends at once rather than at the end of its current 250 ms step (a save is not held up by it).
+struct SaveMonitorStop {
+  std::atomic<bool> flag{false};  // written once, by SaveMonitorStopGuard
+  std::mutex mutex;               // pairs with `wake`; guards no data (the flag is atomic)
+  std::condition_variable wake;
+};
+
+// What the monitor thread is given. `stop` outlives the thread.
 struct SaveMonitorTask {
-  const std::atomic<bool>* stop = nullptr;
+  SaveMonitorStop* stop = nullptr;
   LogSink forward;
 };
 
-// Logs "[DIAG-SAVE-MEM-1S] t=..." once a second until the stop flag is set; notices the flag
-// within one 250 ms step.
+// Logs "[DIAG-SAVE-MEM-1S] t=..." once a second (four steps of 250 ms) until stopped.
 void SaveMemoryMonitorThread(SaveMonitorTask task);
 
-// Sets the stop flag (written here only) and joins the monitor when the save ends.
+// Sets the stop flag, wakes the monitor and joins it when the save ends.
 class SaveMonitorStopGuard {
  public:
-  SaveMonitorStopGuard(std::atomic<bool>* stop, std::thread* thread)
-      : stop_(stop), thread_(thread) {}
+  SaveMonitorStopGuard(SaveMonitorStop* stop, std::thread* thread) : stop_(stop), thread_(thread) {}
   ~SaveMonitorStopGuard();
   SaveMonitorStopGuard(const SaveMonitorStopGuard&) = delete;
   SaveMonitorStopGuard& operator=(const SaveMonitorStopGuard&) = delete;
 
  private:
-  std::atomic<bool>* stop_;
+  SaveMonitorStop* stop_;
   std::thread* thread_;
 };
 

@@ -73,7 +73,7 @@ SegmentDemuxer::SegmentDemuxer(const VideoSegment& segment, const Errors& errors
     throw std::runtime_error(errors.open);
   }
   demuxer_.reset(raw);
-  if (avformat_find_stream_info(demuxer_.get(), nullptr) < 0) {
+  if (errors.streamInfo != nullptr && avformat_find_stream_info(demuxer_.get(), nullptr) < 0) {
     throw std::runtime_error(errors.streamInfo);
   }
   videoIndex_ = av_find_best_stream(demuxer_.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
@@ -82,8 +82,7 @@ SegmentDemuxer::SegmentDemuxer(const VideoSegment& segment, const Errors& errors
 
 void RemuxSegment(const VideoSegment& segment, AVFormatContext* output, int streamIndex,
                   std::int64_t clipStart, std::int64_t& videoEnd) {
-  SegmentDemuxer input(segment, {"avformat_open_input failed for segment passthrough",
-                                 "avformat_find_stream_info failed for segment passthrough",
+  SegmentDemuxer input(segment, {"avformat_open_input failed for segment passthrough", nullptr,
                                  "no video stream in segment for passthrough"});
   const AVStream* inStream = input.VideoStream();
   const AVStream* outStream = output->streams[streamIndex];

@@ -27,6 +27,9 @@ class SegmentDemuxer {
  public:
   struct Errors {
     const char* open;
+    // Null: no stream-information pass. Copying packets needs only what the MP4 header holds
+    // (codec parameters, time base); the pass would decode 7 frames of every segment to guess
+    // the H.264 reorder delay, which costs more than the whole copy.
     const char* streamInfo;
     const char* noVideo;
   };
