@@ -6,11 +6,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <thread>
 
+#include "capture/sim_capture.h"
 #include "common/wide_text.h"
 #include "gpu_setup.h"
 #include "save_reencoder.h"
@@ -520,6 +524,69 @@ TEST_F(ClipSave, DecodedFramesOfAnotherSizeAreScaledToTheEncoder) {
   EXPECT_EQ(clip.videoFrames, 120);
   EXPECT_NEAR(clip.frameCentres[100].y, kColours[1].y, 4);
   EXPECT_NEAR(clip.frameCentres[100].u, kColours[1].u, 4);
+}
+
+// A real capture of the simulated scene with sound put into its rings (the sim's endpoints do
+// not capture yet): AAC second, the tones at their times, the gains of the audio settings.
+TEST(ClipSaveCapture, ACaptureWithBufferedSoundSavesTheTonesWithTheirGains) {
+  sim::ResetAll();
+  sim::Capture().SetScenePattern(platform::SimScenePattern::Solid, 0xFF3060C0u);
+  sim::Capture().SetSceneRate(30.0);
+  TallowmarchSession session;
+  std::vector<std::wstring> lines;
+  std::mutex linesMutex;  // guards lines
+  session.SetLogCallback([&](const std::wstring& l) {
+    std::lock_guard lock(linesMutex);
+    lines.push_back(l);
+  });
+  AudioSettings settings;
+  settings.desktopVolume = 0.8f;
+  settings.micVolume = 1.5f;
+  session.SetAudioSettings(settings);
+  ASSERT_TRUE(session.Start(reinterpret_cast<HWND>(std::uintptr_t{0x1001}), false, 0, 30, 0, 0));
+  TallowmarchSession::Impl& s = session.State();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (s.videoRing.Count() < 3 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_GE(s.videoRing.Count(), 3u);
+  const std::int64_t t0 = s.videoRing.Snapshot({INT64_MIN / 2, INT64_MAX / 2}).front().startTime;
+  auto push = [&](AudioRing& ring, std::vector<std::uint8_t> format, double from, double seconds,
+                  double frequency, double amplitude) {
+    auto bytes = std::make_shared<std::vector<std::uint8_t>>(
+        test::MakeTone(format, seconds, frequency, amplitude));
+    ring.SetMixFormat(std::move(format));
+    ring.PushAndTrim(AudioChunk{bytes, t0 + static_cast<std::int64_t>(from * kSecond), seconds},
+                     s.clipWindow);
+  };
+  push(s.desktopRing, test::WaveFormatBytes(WAVE_FORMAT_IEEE_FLOAT, 2, 48000, 32), 0.0, 3.0, 440.0,
+       0.5);
+  push(s.micRing, test::WaveFormatBytes(WAVE_FORMAT_PCM, 1, 44100, 16), 3.0, 3.0, 1000.0, 0.4);
+  const std::string folder = test::MakeTempFolder("tm_clip_capture");
+  std::wstring path;
+  const bool saved = session.SaveClipNow(Widen(folder), path);
+  session.Stop();
+  ASSERT_TRUE(saved) << Narrow(lines.back());
+
+  const test::ClipReadback clip = test::ReadClip(Narrow(path));
+  ASSERT_EQ(clip.streams, 2);
+  EXPECT_EQ(clip.videoCodec, "h264");
+  EXPECT_EQ(clip.audioIndex, 1);
+  EXPECT_EQ(clip.audioCodec, "aac");
+  EXPECT_EQ(clip.sampleRate, 48000);
+  EXPECT_EQ(clip.channels, 2);
+  EXPECT_GE(clip.videoEndSeconds, 5.5);
+  EXPECT_NEAR(clip.audioSeconds, clip.videoEndSeconds, 0.1);
+  const std::vector<float> left = test::Channel(clip.audio, 0);
+  const double lead = static_cast<double>(t0 - s.clipWindow.FloorTime()) / kSecond;
+  auto region = [&](double from, double to) {
+    return std::vector<float>(left.begin() + static_cast<long>((lead + from) * 48000),
+                              left.begin() + static_cast<long>((lead + to) * 48000));
+  };
+  EXPECT_NEAR(test::DominantFrequency(region(0.5, 2.5), 48000), 440.0, 3.0);
+  EXPECT_NEAR(test::Rms(region(0.5, 2.5)), 0.5 * 0.8 / std::sqrt(2.0), 0.02);
+  EXPECT_NEAR(test::DominantFrequency(region(3.5, 5.0), 48000), 1000.0, 3.0);
+  EXPECT_NEAR(test::Rms(region(3.5, 5.0)), 0.4 * 1.5 / std::sqrt(2.0), 0.02);
 }
 
 TEST(SaveQuality, OnlyExactlyOneSelectsTheQualityProfile) {
