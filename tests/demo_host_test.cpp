@@ -1,0 +1,34 @@
+// The demo host, run as the user runs it: it records the simulated scene, saves a clip into the
+// folder it is given and prints the path and a summary read back from the file.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "save_test_support.h"
+
+namespace {
+
+TEST(DemoHost, RecordsTheSceneAndSavesAClipIntoTheNamedFolder) {
+  const std::string folder = tallowmarch::test::MakeTempFolder("tm_demo") + "/clips";
+  const std::string command = std::string(TALLOWMARCH_DEMO_HOST) +
+                              " --quiet --seconds 3 --folder " + folder + " 2>/dev/null";
+  FILE* pipe = popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string output;
+  char buffer[512];
+  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) output += buffer;
+  EXPECT_EQ(pclose(pipe), 0) << output;
+
+  const std::vector<std::string> files = tallowmarch::test::ListFolder(folder);
+  ASSERT_EQ(files.size(), 1u) << output;
+  const std::string path = folder + "/" + files[0];
+  EXPECT_NE(output.find("clip: " + path + "\n"), std::string::npos) << output;
+  EXPECT_NE(output.find("summary: "), std::string::npos) << output;
+  EXPECT_NE(output.find(", h264 1280x720 "), std::string::npos) << output;
+  const tallowmarch::test::ClipReadback clip = tallowmarch::test::ReadClip(path);
+  EXPECT_TRUE(clip.opened);
+  EXPECT_GT(clip.videoFrames, 0);
+}
+
+}  // namespace
