@@ -88,7 +88,11 @@ TEST(ClipSaveThroughExports, ASevenSecondCaptureSavesAReadableClipOfTheScene) {
   // The finished segments from the capture start: 6 s or more, at 30 fps.
   EXPECT_GE(clip.videoEndSeconds, 5.5);
   EXPECT_LE(clip.videoEndSeconds, 12.0);
-  EXPECT_NEAR(clip.videoFrames, clip.videoEndSeconds * 30.0, 15.0);
+  // Every frame decodes; at most 30 a second (fewer when the pipeline backs off on a slow
+  // build).
+  EXPECT_EQ(static_cast<size_t>(clip.videoFrames), clip.videoPts.size());
+  EXPECT_GE(clip.videoFrames, 60);
+  EXPECT_LE(clip.videoFrames, clip.videoEndSeconds * 30.0 + 2.0);
   ASSERT_FALSE(clip.frameCentres.empty());
   const tallowmarch::test::Yuv expected = ExpectedYuv(kSceneBgra);
   const tallowmarch::test::Yuv& centre = clip.frameCentres[clip.frameCentres.size() / 2];

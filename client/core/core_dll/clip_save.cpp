@@ -93,7 +93,7 @@ struct ClipWriter {
   TallowmarchSession::Impl& state;
   SaveMemoryLog& memLog;
   const FormatSaveRingMemory& ringText;
-  const ClipTimeRange window;
+  const ClipTimeRange clip;  // the clip's span on the engine clock; its start is time 0
   std::deque<VideoSegment>& segments;
   std::deque<AudioChunk>& desktop;
   std::deque<AudioChunk>& mic;
@@ -106,7 +106,7 @@ struct ClipWriter {
   void Stage(const wchar_t* name) { LogSaveMemoryStage(memLog, name, ringText()); }
 
   void Run() {
-    const std::int64_t clipStart = window.start;
+    const std::int64_t clipStart = clip.start;
     ProbedVideo probed = ProbeFirstSegment(segments.front());
     std::int64_t videoTail = av_rescale_q(1, probed.timeBase, kHnsTimeBase);
 
@@ -163,7 +163,7 @@ struct ClipWriter {
     output.headerWritten = true;
     Stage(L"header");
 
-    const double windowSeconds = static_cast<double>(window.end - window.start) / 1e7;
+    const double windowSeconds = static_cast<double>(clip.end - clip.start) / 1e7;
     const std::uint64_t mixLength =
         windowSeconds > 0 ? static_cast<std::uint64_t>(windowSeconds * 48000.0) : 0;
     std::vector<float> mix(mixLength * 2, 0.0f);

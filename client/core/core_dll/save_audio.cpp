@@ -188,6 +188,7 @@ float SoftLimit(float x) {
 
 std::uint32_t ResamplerPieceBytes(const WAVEFORMATEX& format) {
   const std::uint32_t align = format.nBlockAlign;
+  if (align == 0) return 0;  // a malformed format; the resampler refuses it before feeding
   return ((format.nAvgBytesPerSec / 10) / align) * align;
 }
 
