@@ -112,5 +112,41 @@ TEST(RemuxSegment, PlacesSegmentsOnTheClipTimeLine) {
   std::remove(path.c_str());
 }
 
+TEST(RemuxSegment, ASegmentOverlappingThePreviousOneFollowsItWhole) {
+  const std::string path = test::MakeTempFolder("tm_remux") + "/o.mp4";
+  const std::int64_t clipStart = 1'000'000'000;
+  // The second segment claims to begin 0.5 s before the first one's last frame.
+  const VideoSegment first{std::make_shared<std::vector<std::uint8_t>>(
+                               test::MakeSegmentMp4(64, 48, 30, 60, {80, 90, 100})),
+                           2.0, 60, clipStart, false};
+  const VideoSegment second{std::make_shared<std::vector<std::uint8_t>>(
+                                test::MakeSegmentMp4(64, 48, 30, 60, {150, 90, 100})),
+                            2.0, 60, clipStart + 15'000'000, false};
+  AVFormatContext* raw = nullptr;
+  avformat_alloc_output_context2(&raw, nullptr, "mp4", nullptr);
+  ffmpeg::OutputFormat output(raw);
+  AVStream* stream = avformat_new_stream(output.get(), nullptr);
+  {
+    SegmentDemuxer probe(first, {"a", nullptr, "c"});
+    avcodec_parameters_copy(stream->codecpar, probe.VideoStream()->codecpar);
+    stream->time_base = probe.VideoStream()->time_base;
+  }
+  ASSERT_GE(avio_open2(&output->pb, path.c_str(), AVIO_FLAG_WRITE, nullptr, nullptr), 0);
+  ASSERT_GE(avformat_write_header(output.get(), nullptr), 0);
+  std::int64_t videoEnd = 0;
+  RemuxSegment(first, output.get(), 0, clipStart, videoEnd);
+  RemuxSegment(second, output.get(), 0, clipStart, videoEnd);
+  av_write_trailer(output.get());
+  avio_closep(&output->pb);
+
+  const test::ClipReadback clip = test::ReadClip(path);
+  EXPECT_EQ(clip.videoPts.size(), 120u);
+  EXPECT_EQ(clip.videoFrames, 120);
+  // Right after the first segment's last frame (1.967 s), one frame later.
+  EXPECT_NEAR(clip.videoPts[60] * clip.videoTimeBase, 2.0, 1e-3);
+  EXPECT_NEAR(clip.frameCentres[60].y, 150, 3);
+  std::remove(path.c_str());
+}
+
 }  // namespace
 }  // namespace tallowmarch

@@ -86,7 +86,7 @@ void RemuxSegment(const VideoSegment& segment, AVFormatContext* output, int stre
                                  "no video stream in segment for passthrough"});
   const AVStream* inStream = input.VideoStream();
   const AVStream* outStream = output->streams[streamIndex];
-  const std::int64_t segmentOffset = std::max<std::int64_t>(0, segment.startTime - clipStart);
+  std::int64_t segmentOffset = std::max<std::int64_t>(0, segment.startTime - clipStart);
   std::int64_t firstPts = AV_NOPTS_VALUE;
   ffmpeg::Packet packet(av_packet_alloc());
   if (!packet) throw std::bad_alloc();
@@ -101,7 +101,18 @@ void RemuxSegment(const VideoSegment& segment, AVFormatContext* output, int stre
       av_packet_unref(packet.get());
       continue;
     }
-    if (firstPts == AV_NOPTS_VALUE) firstPts = pts;
+    if (firstPts == AV_NOPTS_VALUE) {
+      firstPts = pts;
+      // A segment that begins at or before the last frame already written (live segments that
+      // overlap in time) follows that frame instead: the muxer refuses packets that do not move
+      // forward, and without its key frame the rest of the segment would not decode.
+      if (videoEnd > 0 && segmentOffset <= videoEnd) {
+        const std::int64_t frame =
+            std::max(av_rescale_q(packet->duration, inStream->time_base, kHnsTimeBase),
+                     av_rescale_q_rnd(1, outStream->time_base, kHnsTimeBase, AV_ROUND_UP));
+        segmentOffset = videoEnd + frame;
+      }
+    }
     const std::int64_t clipTime =
         av_rescale_q(pts - firstPts, inStream->time_base, kHnsTimeBase) + segmentOffset;
     const std::int64_t ts = av_rescale_q(clipTime, kHnsTimeBase, outStream->time_base);
