@@ -30,7 +30,10 @@ struct Reencode {
     EXPECT_GE(avio_open2(&output->pb, path.c_str(), AVIO_FLAG_WRITE, nullptr, nullptr), 0);
     EXPECT_GE(avformat_write_header(output.get(), nullptr), 0);
   }
-  ~Reencode() { std::remove(path.c_str()); }
+  ~Reencode() {
+    if (output->pb != nullptr) avio_closep(&output->pb);  // a test that ended before Finish
+    std::remove(path.c_str());
+  }
   test::ClipReadback Finish() {
     encoder->Flush();
     av_write_trailer(output.get());
