@@ -236,6 +236,7 @@ class CpuVideoDevice final : public VideoDevice {
                                         const VideoProcessorInputViewDesc& desc,
                                         std::shared_ptr<VideoProcessorInputView>& out) override {
     out.reset();
+    if (state_->Removed()) return state_->removedReason.load();
     const HRESULT hr = state_->Check(GpuCall::CreateVideoProcessorInputView);
     if (FAILED(hr)) return hr;
     CpuTexture* t = AsCpu(texture, state_.get());
@@ -253,6 +254,7 @@ class CpuVideoDevice final : public VideoDevice {
       const VideoProcessorOutputViewDesc& desc,
       std::shared_ptr<VideoProcessorOutputView>& out) override {
     out.reset();
+    if (state_->Removed()) return state_->removedReason.load();
     const HRESULT hr = state_->Check(GpuCall::CreateVideoProcessorOutputView);
     if (FAILED(hr)) return hr;
     CpuTexture* t = AsCpu(texture, state_.get());
@@ -495,8 +497,9 @@ class CpuContext final : public GpuContext,
   }
 
   std::shared_ptr<DeviceState> state_;
-  // Serialises every call on the context, as Direct3D's multithread protection does. Lock
-  // order: callMutex_, then queueMutex_ or a texture's mutex (never both of those at once).
+  // Serialises every call on the context, as Direct3D's multithread protection does; also
+  // guards the colour spaces of the device's processors. Lock order: callMutex_, then
+  // queueMutex_ or a texture's mutex (never both of those at once).
   std::mutex callMutex_;
   std::mutex queueMutex_;  // guards queue_, stopping_, issued_, completed_
   std::condition_variable queueCv_;

@@ -59,8 +59,9 @@ bool VideoConverter::Convert(const BgraPicture& in, const Nv12Picture& out,
     av_opt_set_int(c, "dstw", out.width, 0);
     av_opt_set_int(c, "dsth", out.height, 0);
     av_opt_set_int(c, "dst_format", AV_PIX_FMT_NV12, 0);
-    av_opt_set_int(c, "sws_flags", SWS_BILINEAR, 0);
-    // The default is one thread; a 1080p picture takes several milliseconds on one.
+    // Fast bilinear: the cheapest filter that still averages when scaling down (point sampling
+    // aliases), and no dearer than exact bilinear at equal sizes.
+    av_opt_set_int(c, "sws_flags", SWS_FAST_BILINEAR, 0);
     av_opt_set_int(c, "threads", kConverterThreads, 0);
     if (sws_init_context(c, nullptr, nullptr) < 0) {
       s.sws.reset();

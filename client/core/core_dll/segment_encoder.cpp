@@ -245,6 +245,7 @@ int FfmpegSegmentEncoder::FindFreeStagingSlot() const {
 }
 
 int FfmpegSegmentEncoder::DrainOne(bool blocking) {
+  if (pendingReadbacks.empty()) return 0;  // nothing issued: nothing to wait for
   const PendingReadback entry = pendingReadbacks.front();
   const auto t0 = SteadyClock::now();
   platform::GpuContext& context = *gpuContext->immediateContext;
@@ -288,10 +289,12 @@ int FfmpegSegmentEncoder::DrainOne(bool blocking) {
                                   codecContext->time_base);
   pts = std::max(pts, lastPts + 1);
   frame->pts = pts;
-  lastPts = pts;
   pendingReadbacks.pop_front();
 
   if (avcodec_send_frame(codecContext.get(), frame.get()) < 0) return -1;
+  // Only a frame the codec took moves lastPts: a refused first frame must not push the first
+  // encoded one off pts 0.
+  lastPts = pts;
   WritePackets();
   ++encodedFrames;
 

@@ -77,7 +77,7 @@ class FfmpegSegmentEncoder final : public IVideoSegmentEncoder {
   void DrainPending() override;
   VideoSegment Finish() override;
 
-  // 1 encoded, 0 not ready (opportunistic only), -1 dropped. The queue must not be empty.
+  // 1 encoded, 0 not ready (opportunistic only) or nothing queued, -1 dropped.
   int DrainOne(bool blocking);
   int FindFreeStagingSlot() const;
 

@@ -1,0 +1,390 @@
+// The CPU-backed device through the layer interface, on the sim layer (same device code as
+// linux, plus faults): textures, the queue's order and references, maps, device loss, the
+// video processor's conversion.
+
+#include "gpu/cpu_device.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "gpu/linux_gpu.h"
+#include "gpu/sim_gpu.h"
+#include "gpu_test_support.h"
+#include "sim_platform.h"
+
+namespace tallowmarch::platform {
+namespace {
+
+using testing::Bt709Limited;
+using testing::FilledBgra;
+using testing::Rgb;
+
+class CpuDeviceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    sim::ResetAll();
+    ASSERT_EQ(sim::Gpu().CreateDevice(nullptr, DriverType::Hardware, kCreateDeviceBgraSupport,
+                                      nullptr, 0, kSdkVersion, device, nullptr),
+              S_OK);
+    context = device->GetImmediateContext();
+  }
+  void TearDown() override { sim::ResetAll(); }
+
+  TexturePtr Create(const TextureDesc& desc, const SubresourceData* data = nullptr) {
+    TexturePtr texture;
+    EXPECT_EQ(device->CreateTexture2D(desc, data, texture), S_OK);
+    return texture;
+  }
+
+  TextureDesc BgraStaging(std::uint32_t w, std::uint32_t h) {
+    TextureDesc desc = testing::BgraDesc(w, h);
+    desc.usage = Usage::Staging;
+    desc.cpuAccessFlags = kCpuAccessRead;
+    return desc;
+  }
+
+  // First pixel of a BGRA staging texture, after waiting for the queue.
+  std::uint32_t FirstPixel(const TexturePtr& staging) {
+    MappedSubresource m;
+    EXPECT_EQ(context->Map(staging, 0, kMapRead, 0, m), S_OK);
+    std::uint32_t value = 0;
+    std::memcpy(&value, m.data, 4);
+    context->Unmap(staging, 0);
+    return value;
+  }
+
+  std::shared_ptr<GpuDevice> device;
+  std::shared_ptr<GpuContext> context;
+};
+
+TEST_F(CpuDeviceTest, TextureCreationFollowsDirect3DRules) {
+  TexturePtr texture;
+  TextureDesc nv12;
+  nv12.format = kFormatNv12;
+  nv12.bindFlags = kBindRenderTarget;
+  for (auto [w, h] : {std::pair{63u, 64u}, {64u, 63u}, {1u, 1u}}) {
+    nv12.width = w;
+    nv12.height = h;
+    EXPECT_EQ(device->CreateTexture2D(nv12, nullptr, texture), E_INVALIDARG) << w << "x" << h;
+    EXPECT_EQ(texture, nullptr);
+  }
+  nv12.width = 64;
+  nv12.height = 64;
+  EXPECT_EQ(device->CreateTexture2D(nv12, nullptr, texture), S_OK);
+  // Odd BGRA is fine.
+  EXPECT_EQ(device->CreateTexture2D(testing::BgraDesc(63, 17), nullptr, texture), S_OK);
+  TextureDesc desc;
+  texture->GetDesc(desc);
+  EXPECT_EQ(desc.width, 63u);
+  EXPECT_EQ(desc.format, kFormatB8G8R8A8Unorm);
+
+  TextureDesc bad = testing::BgraDesc(16, 16);
+  bad.usage = Usage::Staging;  // staging without CPU access
+  EXPECT_EQ(device->CreateTexture2D(bad, nullptr, texture), E_INVALIDARG);
+  bad = BgraStaging(16, 16);
+  bad.bindFlags = kBindRenderTarget;  // staging cannot be bound
+  EXPECT_EQ(device->CreateTexture2D(bad, nullptr, texture), E_INVALIDARG);
+  bad = testing::BgraDesc(16, 16);
+  bad.format = 28;  // R8G8B8A8: not offered
+  EXPECT_EQ(device->CreateTexture2D(bad, nullptr, texture), E_INVALIDARG);
+  bad = testing::BgraDesc(0, 16);
+  EXPECT_EQ(device->CreateTexture2D(bad, nullptr, texture), E_INVALIDARG);
+
+  sim::Gpu().Faults().Fail(GpuCall::CreateTexture2D, E_OUTOFMEMORY, 1);
+  EXPECT_EQ(device->CreateTexture2D(testing::BgraDesc(16, 16), nullptr, texture), E_OUTOFMEMORY);
+  EXPECT_EQ(device->CreateTexture2D(testing::BgraDesc(16, 16), nullptr, texture), S_OK);
+}
+
+TEST_F(CpuDeviceTest, CommandsRunInIssueOrderAndHoldTheirTextures) {
+  // A slow queue, so that everything below is issued before anything runs.
+  sim::Gpu().Faults().SetCommandDelay(std::chrono::milliseconds(20));
+  TexturePtr source = Create(testing::BgraDesc(8, 8));
+  TexturePtr first = Create(BgraStaging(8, 8));
+  TexturePtr second = Create(BgraStaging(8, 8));
+  TexturePtr third = Create(BgraStaging(8, 8));
+  const auto red = FilledBgra(8, 8, {255, 0, 0});
+  const auto blue = FilledBgra(8, 8, {0, 0, 255});
+  context->UpdateSubresource(source, 0, red.data(), 8 * 4);
+  context->CopyResource(first, source);
+  context->UpdateSubresource(source, 0, blue.data(), 8 * 4);
+  context->CopyResource(second, source);
+  {
+    // Dropped right after the copy is issued, as a captured frame is.
+    const auto green = FilledBgra(8, 8, {0, 255, 0});
+    TexturePtr transient = Create(testing::BgraDesc(8, 8));
+    context->UpdateSubresource(transient, 0, green.data(), 8 * 4);
+    context->CopyResource(third, transient);
+  }
+  EXPECT_EQ(FirstPixel(first), 0xFFFF0000u);  // A R G B as a little-endian BGRA word
+  EXPECT_EQ(FirstPixel(second), 0xFF0000FFu);
+  EXPECT_EQ(FirstPixel(third), 0xFF00FF00u);
+}
+
+TEST_F(CpuDeviceTest, CopiesBetweenUnlikeTexturesDoNothing) {
+  const auto white = FilledBgra(8, 8, {255, 255, 255});
+  SubresourceData data{white.data(), 8 * 4};
+  TexturePtr source = Create(testing::BgraDesc(8, 8), &data);
+  TexturePtr smaller = Create(BgraStaging(4, 4));
+  context->CopyResource(smaller, source);
+  context->CopyResource(source, source);
+  EXPECT_EQ(FirstPixel(smaller), 0u);  // new textures are zero
+  TexturePtr same = Create(BgraStaging(8, 8));
+  context->CopyResource(same, source);
+  EXPECT_EQ(FirstPixel(same), 0xFFFFFFFFu);
+}
+
+TEST_F(CpuDeviceTest, MapAnswersStillDrawingUntilTheWritesHaveRun) {
+  TexturePtr source = Create(testing::BgraDesc(16, 16));
+  TexturePtr staging = Create(BgraStaging(16, 16));
+  MappedSubresource m;
+  // Only staging textures with CPU read access map for reading.
+  EXPECT_EQ(context->Map(source, 0, kMapRead, 0, m), E_INVALIDARG);
+  EXPECT_EQ(context->Map(staging, 1, kMapRead, 0, m), E_INVALIDARG);
+  EXPECT_EQ(context->Map(staging, 0, kMapWrite, 0, m), E_INVALIDARG);
+
+  sim::Gpu().Faults().SetCommandDelay(std::chrono::milliseconds(100));
+  context->CopyResource(staging, source);
+  EXPECT_EQ(context->Map(staging, 0, kMapRead, kMapFlagDoNotWait, m), DXGI_ERROR_WAS_STILL_DRAWING);
+  EXPECT_EQ(m.data, nullptr);
+  context->WaitIdle();
+  sim::Gpu().Faults().SetCommandDelay(std::chrono::microseconds(0));
+  ASSERT_EQ(context->Map(staging, 0, kMapRead, kMapFlagDoNotWait, m), S_OK);
+  EXPECT_NE(m.data, nullptr);
+  EXPECT_GE(m.rowPitch, 16u * 4);
+  MappedSubresource again;
+  EXPECT_TRUE(FAILED(context->Map(staging, 0, kMapRead, 0, again)));  // already mapped
+  context->Unmap(staging, 0);
+
+  // Scripted answers: exactly N, then the real state.
+  sim::Gpu().Faults().AddStillDrawingAnswers(2);
+  EXPECT_EQ(context->Map(staging, 0, kMapRead, kMapFlagDoNotWait, m), DXGI_ERROR_WAS_STILL_DRAWING);
+  EXPECT_EQ(context->Map(staging, 0, kMapRead, kMapFlagDoNotWait, m), DXGI_ERROR_WAS_STILL_DRAWING);
+  EXPECT_EQ(context->Map(staging, 0, kMapRead, kMapFlagDoNotWait, m), S_OK);
+  context->Unmap(staging, 0);
+}
+
+TEST_F(CpuDeviceTest, ALostDeviceStaysLostAndNewDevicesWork) {
+  TexturePtr staging = Create(BgraStaging(16, 16));
+  EXPECT_EQ(device->GetDeviceRemovedReason(), S_OK);
+  sim::Gpu().RemoveDevices(DXGI_ERROR_DEVICE_HUNG);
+  EXPECT_EQ(device->GetDeviceRemovedReason(), DXGI_ERROR_DEVICE_HUNG);
+  sim::Gpu().RemoveDevices(DXGI_ERROR_DEVICE_RESET);  // the first reason stays
+  EXPECT_EQ(device->GetDeviceRemovedReason(), DXGI_ERROR_DEVICE_HUNG);
+  TexturePtr texture;
+  EXPECT_EQ(device->CreateTexture2D(testing::BgraDesc(8, 8), nullptr, texture),
+            DXGI_ERROR_DEVICE_HUNG);
+  MappedSubresource m;
+  EXPECT_EQ(context->Map(staging, 0, kMapRead, kMapFlagDoNotWait, m), DXGI_ERROR_DEVICE_REMOVED);
+
+  std::shared_ptr<GpuDevice> fresh;
+  ASSERT_EQ(sim::Gpu().CreateDevice(nullptr, DriverType::Hardware, 0, nullptr, 0, kSdkVersion,
+                                    fresh, nullptr),
+            S_OK);
+  EXPECT_EQ(fresh->GetDeviceRemovedReason(), S_OK);
+  EXPECT_EQ(sim::Gpu().DevicesCreated(), 2);
+}
+
+TEST_F(CpuDeviceTest, DeviceCreationChecksItsArguments) {
+  std::shared_ptr<GpuFactory> factory;
+  ASSERT_EQ(sim::Gpu().CreateFactory(factory), S_OK);
+  std::shared_ptr<GpuAdapter> adapter;
+  ASSERT_EQ(factory->EnumAdapters1(0, adapter), S_OK);
+  std::shared_ptr<GpuDevice> out;
+  std::uint32_t level = 0;
+  EXPECT_EQ(sim::Gpu().CreateDevice(adapter, DriverType::Hardware, 0, nullptr, 0, kSdkVersion, out,
+                                    nullptr),
+            E_INVALIDARG);
+  EXPECT_EQ(sim::Gpu().CreateDevice(nullptr, DriverType::Unknown, 0, nullptr, 0, kSdkVersion, out,
+                                    nullptr),
+            E_INVALIDARG);
+  EXPECT_EQ(sim::Gpu().CreateDevice(adapter, DriverType::Unknown, 0, nullptr, 0, kSdkVersion, out,
+                                    &level),
+            S_OK);
+  EXPECT_EQ(level, kFeatureLevel11_0);
+
+  // linux: one hardware adapter, "CPU video", whose outputs come from the display layer.
+  LinuxGpu gpu;
+  ASSERT_EQ(gpu.CreateFactory(factory), S_OK);
+  ASSERT_EQ(factory->EnumAdapters1(0, adapter), S_OK);
+  AdapterDesc desc;
+  ASSERT_EQ(adapter->GetDesc1(desc), S_OK);
+  EXPECT_EQ(desc.description, L"CPU video");
+  EXPECT_EQ(desc.flags & kAdapterFlagSoftware, 0u);
+  std::shared_ptr<GpuOutput> output;
+  EXPECT_EQ(adapter->EnumOutputs(0, output), DXGI_ERROR_NOT_FOUND);
+  EXPECT_EQ(factory->EnumAdapters1(1, adapter), DXGI_ERROR_NOT_FOUND);
+  gpu.SetOutputProvider([] {
+    OutputDesc o;
+    o.monitor = SimMonitorHandle(7);
+    return std::vector<OutputDesc>{o};
+  });
+  ASSERT_EQ(gpu.CreateFactory(factory), S_OK);
+  ASSERT_EQ(factory->EnumAdapters1(0, adapter), S_OK);
+  ASSERT_EQ(adapter->EnumOutputs(0, output), S_OK);
+  OutputDesc o;
+  ASSERT_EQ(output->GetDesc(o), S_OK);
+  EXPECT_EQ(o.monitor, SimMonitorHandle(7));
+  EXPECT_EQ(gpu.CreateDevice(adapter, DriverType::Unknown, kCreateDeviceBgraSupport, nullptr, 0,
+                             kSdkVersion, out, nullptr),
+            S_OK);
+}
+
+class VideoProcessorTest : public CpuDeviceTest {
+ protected:
+  void Build(std::uint32_t inW, std::uint32_t inH, std::uint32_t outW, std::uint32_t outH) {
+    ASSERT_EQ(device->QueryVideoDevice(video), S_OK);
+    ASSERT_EQ(context->QueryVideoContext(videoContext), S_OK);
+    VideoProcessorContentDesc content;
+    content.inputWidth = inW;
+    content.inputHeight = inH;
+    content.outputWidth = outW;
+    content.outputHeight = outH;
+    ASSERT_EQ(video->CreateVideoProcessorEnumerator(content, enumerator), S_OK);
+    ASSERT_EQ(video->CreateVideoProcessor(enumerator, 0, processor), S_OK);
+    VideoColorSpace in;
+    in.nominalRange = kNominalRange0_255;
+    videoContext->VideoProcessorSetStreamColorSpace(processor, 0, in);
+    VideoColorSpace out;
+    out.ycbcrMatrix = 1;
+    out.nominalRange = kNominalRange16_235;
+    videoContext->VideoProcessorSetOutputColorSpace(processor, out);
+    TextureDesc target;
+    target.width = outW;
+    target.height = outH;
+    target.format = kFormatNv12;
+    target.bindFlags = kBindRenderTarget;
+    nv12 = Create(target);
+    staging = Create(testing::Nv12StagingDesc(outW, outH));
+  }
+
+  HRESULT Blit(const TexturePtr& source) {
+    std::shared_ptr<VideoProcessorInputView> in;
+    std::shared_ptr<VideoProcessorOutputView> out;
+    HRESULT hr = video->CreateVideoProcessorInputView(source, enumerator, {}, in);
+    if (FAILED(hr)) return hr;
+    hr = video->CreateVideoProcessorOutputView(nv12, enumerator, {}, out);
+    if (FAILED(hr)) return hr;
+    VideoProcessorStream stream;
+    stream.enable = true;
+    stream.inputSurface = in;
+    hr = videoContext->VideoProcessorBlt(processor, out, 0, 1, &stream);
+    context->CopyResource(staging, nv12);
+    return hr;
+  }
+
+  // Y, Cb, Cr of one pixel of the staging copy.
+  testing::Yuv Sample(std::uint32_t x, std::uint32_t y) {
+    MappedSubresource m;
+    EXPECT_EQ(context->Map(staging, 0, kMapRead, 0, m), S_OK);
+    TextureDesc d;
+    staging->GetDesc(d);
+    const auto* p = static_cast<const std::uint8_t*>(m.data);
+    const std::uint8_t* chroma = p + std::size_t{m.rowPitch} * d.height;
+    testing::Yuv v{static_cast<double>(p[std::size_t{y} * m.rowPitch + x]),
+                   static_cast<double>(chroma[std::size_t{y / 2} * m.rowPitch + (x / 2) * 2]),
+                   static_cast<double>(chroma[std::size_t{y / 2} * m.rowPitch + (x / 2) * 2 + 1])};
+    context->Unmap(staging, 0);
+    return v;
+  }
+
+  std::shared_ptr<VideoDevice> video;
+  std::shared_ptr<VideoContext> videoContext;
+  std::shared_ptr<VideoProcessorEnumerator> enumerator;
+  std::shared_ptr<VideoProcessor> processor;
+  TexturePtr nv12, staging;
+};
+
+TEST_F(VideoProcessorTest, ConvertsFullRangeRgbToBt709LimitedNv12) {
+  Build(64, 32, 64, 32);
+  for (Rgb c : {Rgb{255, 255, 255}, Rgb{0, 0, 0}, Rgb{255, 0, 0}, Rgb{0, 255, 0}, Rgb{0, 0, 255},
+                Rgb{180, 90, 30}}) {
+    const auto pixels = FilledBgra(64, 32, c);
+    const TexturePtr source = testing::MakeBgraTexture(*device, 64, 32, pixels);
+    ASSERT_EQ(Blit(source), S_OK);
+    const auto expected = Bt709Limited(c);
+    const auto got = Sample(10, 10);
+    EXPECT_NEAR(got.y, expected.y, 1.5) << int(c.r) << "," << int(c.g) << "," << int(c.b);
+    EXPECT_NEAR(got.u, expected.u, 1.5) << int(c.r) << "," << int(c.g) << "," << int(c.b);
+    EXPECT_NEAR(got.v, expected.v, 1.5) << int(c.r) << "," << int(c.g) << "," << int(c.b);
+  }
+}
+
+TEST_F(VideoProcessorTest, ScalesTheWholeInputOntoTheWholeOutput) {
+  Build(400, 200, 200, 100);
+  // Four quadrants of different colours; the scaled picture keeps them in place.
+  std::vector<std::uint8_t> pixels(400 * 200 * 4);
+  const Rgb quadrant[4] = {{255, 0, 0}, {0, 255, 0}, {0, 0, 255}, {255, 255, 255}};
+  for (std::uint32_t y = 0; y < 200; ++y) {
+    for (std::uint32_t x = 0; x < 400; ++x) {
+      const Rgb c = quadrant[(y >= 100 ? 2 : 0) + (x >= 200 ? 1 : 0)];
+      std::uint8_t* p = &pixels[(std::size_t{y} * 400 + x) * 4];
+      p[0] = c.b;
+      p[1] = c.g;
+      p[2] = c.r;
+      p[3] = 255;
+    }
+  }
+  ASSERT_EQ(Blit(testing::MakeBgraTexture(*device, 400, 200, pixels)), S_OK);
+  const std::pair<std::uint32_t, std::uint32_t> centres[4] = {
+      {50, 24}, {150, 24}, {50, 74}, {150, 74}};
+  for (int i = 0; i < 4; ++i) {
+    const auto expected = Bt709Limited(quadrant[i]);
+    EXPECT_NEAR(Sample(centres[i].first, centres[i].second).y, expected.y, 1.5) << i;
+  }
+}
+
+TEST_F(VideoProcessorTest, ViewsAndBlitsRefuseWrongSurfaces) {
+  Build(64, 32, 64, 32);
+  std::shared_ptr<VideoProcessorInputView> in;
+  std::shared_ptr<VideoProcessorOutputView> out;
+  EXPECT_EQ(video->CreateVideoProcessorInputView(nv12, enumerator, {}, in), E_INVALIDARG);
+  EXPECT_EQ(video->CreateVideoProcessorOutputView(staging, enumerator, {}, out), E_INVALIDARG);
+  TexturePtr bgra = Create(testing::BgraDesc(64, 32));
+  EXPECT_EQ(video->CreateVideoProcessorOutputView(bgra, enumerator, {}, out), E_INVALIDARG);
+
+  std::uint32_t flags = 0;
+  EXPECT_EQ(enumerator->CheckVideoProcessorFormat(kFormatNv12, flags), S_OK);
+  EXPECT_NE(flags & kVideoProcessorFormatSupportOutput, 0u);
+  sim::Gpu().Faults().SetNv12SupportFlags(kVideoProcessorFormatSupportInput);
+  EXPECT_EQ(enumerator->CheckVideoProcessorFormat(kFormatNv12, flags), S_OK);
+  EXPECT_EQ(flags & kVideoProcessorFormatSupportOutput, 0u);
+
+  sim::Gpu().Faults().Fail(GpuCall::VideoProcessorBlt, E_FAIL, 1);
+  EXPECT_EQ(Blit(bgra), E_FAIL);
+  EXPECT_EQ(Blit(bgra), S_OK);
+}
+
+TEST_F(CpuDeviceTest, TwoThreadsShareTheImmediateContext) {
+  // The frame-arrived handler and the encoder thread both issue work on the one context.
+  const auto grey = FilledBgra(32, 32, {100, 100, 100});
+  TexturePtr captured = Create(testing::BgraDesc(32, 32));
+  TexturePtr shared = Create(testing::BgraDesc(32, 32));
+  std::thread producer([&] {
+    for (int i = 0; i < 200; ++i) {
+      context->UpdateSubresource(captured, 0, grey.data(), 32 * 4);
+      context->CopyResource(shared, captured);
+      std::this_thread::yield();
+    }
+  });
+  TexturePtr staging = Create(BgraStaging(32, 32));
+  for (int i = 0; i < 200; ++i) {
+    context->CopyResource(staging, shared);
+    MappedSubresource m;
+    HRESULT hr;
+    do {
+      hr = context->Map(staging, 0, kMapRead, kMapFlagDoNotWait, m);
+    } while (hr == DXGI_ERROR_WAS_STILL_DRAWING);
+    EXPECT_EQ(hr, S_OK);
+    if (FAILED(hr)) break;
+    const std::uint8_t first = static_cast<const std::uint8_t*>(m.data)[0];
+    EXPECT_TRUE(first == 0 || first == 100);
+    context->Unmap(staging, 0);
+  }
+  producer.join();
+  context->CopyResource(staging, shared);
+  EXPECT_EQ(FirstPixel(staging), 0xFF646464u);
+}
+
+}  // namespace
+}  // namespace tallowmarch::platform
