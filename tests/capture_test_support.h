@@ -8,12 +8,23 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
+
+extern "C" {
+#include <libavutil/log.h>
+}
 
 namespace tallowmarch::testing {
 
+// Silences FFmpeg's own reports (encoder banners and probe failures) in this process.
+inline void QuietFfmpegLogs() {
+  av_log_set_level(AV_LOG_FATAL);
+}
+
 class LogLines {
  public:
+  LogLines() { QuietFfmpegLogs(); }
   void Add(const std::wstring& line) {
     {
       std::lock_guard lock(mutex_);

@@ -243,20 +243,28 @@ void SimItem::FireClosed() {
 }
 
 SimFramePool::~SimFramePool() {
+  std::deque<std::shared_ptr<SimFrame>> dropped;  // destroyed after the lock is released
   std::lock_guard lock(layer_.mutex_);
   for (auto& frame : queue_) frame->CloseLocked();
-  queue_.clear();
+  dropped.swap(queue_);
   --layer_.livePools_;
 }
 
+// Every `out` below is assigned after the layer lock is released: what it held before may be
+// a frame, session or pool whose destruction takes that lock.
+
 HRESULT SimFramePool::TryGetNextFrame(std::shared_ptr<CaptureFrame>& out) {
-  std::lock_guard lock(layer_.mutex_);
-  const HRESULT failure = layer_.Failure(SimCaptureStep::TryGetNextFrame);
-  if (FAILED(failure)) return failure;
-  out.reset();
-  if (queue_.empty()) return S_OK;
-  out = std::move(queue_.front());
-  queue_.pop_front();
+  std::shared_ptr<SimFrame> next;
+  {
+    std::lock_guard lock(layer_.mutex_);
+    const HRESULT failure = layer_.Failure(SimCaptureStep::TryGetNextFrame);
+    if (FAILED(failure)) return failure;
+    if (!queue_.empty()) {
+      next = std::move(queue_.front());
+      queue_.pop_front();
+    }
+  }
+  out = std::move(next);
   return S_OK;
 }
 
@@ -264,13 +272,16 @@ HRESULT SimFramePool::CreateCaptureSession(const std::shared_ptr<CaptureItem>& i
                                            std::shared_ptr<CaptureSession>& out) {
   auto simItem = std::dynamic_pointer_cast<SimItem>(item);
   if (!simItem) return E_INVALIDARG;
-  std::lock_guard lock(layer_.mutex_);
-  const HRESULT failure = layer_.Failure(SimCaptureStep::CreateCaptureSession);
-  if (FAILED(failure)) return failure;
-  if (closed_) return MakeHresult(0x80000013u);  // RO_E_CLOSED
-  auto session = std::make_shared<SimSession>(layer_, shared_from_this(), std::move(simItem));
-  sessions_.push_back(session);
-  layer_.sessions_.push_back(session);
+  std::shared_ptr<SimSession> session;
+  {
+    std::lock_guard lock(layer_.mutex_);
+    const HRESULT failure = layer_.Failure(SimCaptureStep::CreateCaptureSession);
+    if (FAILED(failure)) return failure;
+    if (closed_) return MakeHresult(0x80000013u);  // RO_E_CLOSED
+    session = std::make_shared<SimSession>(layer_, shared_from_this(), std::move(simItem));
+    sessions_.push_back(session);
+    layer_.sessions_.push_back(session);
+  }
   out = std::move(session);
   return S_OK;
 }
@@ -291,13 +302,14 @@ HRESULT SimFramePool::FrameArrived(FrameArrivedHandler handler, EventRevoker& ou
 
 HRESULT SimFramePool::Close() {
   std::vector<std::shared_ptr<SimSession>> sessions;
+  std::deque<std::shared_ptr<SimFrame>> dropped;  // destroyed after the lock is released
   {
     std::lock_guard lock(layer_.mutex_);
     const HRESULT failure = layer_.Failure(SimCaptureStep::PoolClose);
     if (FAILED(failure)) return failure;
     closed_ = true;
     for (auto& frame : queue_) frame->CloseLocked();
-    queue_.clear();
+    dropped.swap(queue_);
     for (auto& weak : sessions_)
       if (auto session = weak.lock()) sessions.push_back(std::move(session));
     layer_.changed_.notify_all();
@@ -402,16 +414,18 @@ HMONITOR SimCapture::MonitorFromWindow(HWND window, std::uint32_t) {
 
 HRESULT SimCapture::CreateDirect3DDevice(const std::shared_ptr<GpuDevice>& device,
                                          std::shared_ptr<Direct3DDevice>& out) {
-  std::lock_guard lock(mutex_);
-  const HRESULT failure = Failure(SimCaptureStep::CreateDirect3DDevice);
-  if (FAILED(failure)) return failure;
+  {
+    std::lock_guard lock(mutex_);
+    const HRESULT failure = Failure(SimCaptureStep::CreateDirect3DDevice);
+    if (FAILED(failure)) return failure;
+  }
   if (!device) return E_POINTER;
   out = std::make_shared<Direct3DDevice>(device);
   return S_OK;
 }
 
 HRESULT SimCapture::CreateItemForWindow(HWND window, std::shared_ptr<CaptureItem>& out) {
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
   const HRESULT failure = Failure(SimCaptureStep::CreateItem);
   if (FAILED(failure)) return failure;
   const auto it = std::find_if(windows_.begin(), windows_.end(),
@@ -420,12 +434,13 @@ HRESULT SimCapture::CreateItemForWindow(HWND window, std::shared_ptr<CaptureItem
   auto item = std::make_shared<SimItem>(*this, Target{false, Key(window)});
   items_.push_back(item);
   ++itemsCreated_;
+  lock.unlock();
   out = std::move(item);
   return S_OK;
 }
 
 HRESULT SimCapture::CreateItemForMonitor(HMONITOR monitor, std::shared_ptr<CaptureItem>& out) {
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
   const HRESULT failure = Failure(SimCaptureStep::CreateItem);
   if (FAILED(failure)) return failure;
   const auto it = std::find_if(monitors_.begin(), monitors_.end(),
@@ -434,6 +449,7 @@ HRESULT SimCapture::CreateItemForMonitor(HMONITOR monitor, std::shared_ptr<Captu
   auto item = std::make_shared<SimItem>(*this, Target{true, Key(monitor)});
   items_.push_back(item);
   ++itemsCreated_;
+  lock.unlock();
   out = std::move(item);
   return S_OK;
 }
@@ -442,13 +458,15 @@ HRESULT SimCapture::CreateFreeThreadedFramePool(const std::shared_ptr<Direct3DDe
                                                 std::int32_t pixelFormat,
                                                 std::int32_t numberOfBuffers, SizeInt32 size,
                                                 std::shared_ptr<CaptureFramePool>& out) {
-  std::lock_guard lock(mutex_);
-  const HRESULT failure = Failure(SimCaptureStep::CreateFramePool);
-  if (FAILED(failure)) return failure;
-  if (!device || !device->Device() || pixelFormat != kPixelFormatB8G8R8A8UIntNormalized ||
-      numberOfBuffers < 1 || size.Width <= 0 || size.Height <= 0)
-    return E_INVALIDARG;
-  ++livePools_;
+  {
+    std::lock_guard lock(mutex_);
+    const HRESULT failure = Failure(SimCaptureStep::CreateFramePool);
+    if (FAILED(failure)) return failure;
+    if (!device || !device->Device() || pixelFormat != kPixelFormatB8G8R8A8UIntNormalized ||
+        numberOfBuffers < 1 || size.Width <= 0 || size.Height <= 0)
+      return E_INVALIDARG;
+    ++livePools_;
+  }
   out = std::make_shared<SimFramePool>(*this, device, numberOfBuffers);
   return S_OK;
 }
