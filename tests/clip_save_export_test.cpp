@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -100,6 +101,7 @@ TEST(ClipSaveThroughExports, ASevenSecondCaptureSavesAReadableClipOfTheScene) {
   EXPECT_NEAR(centre.u, expected.u, 4);
   EXPECT_NEAR(centre.v, expected.v, 4);
 
+  std::filesystem::remove_all(std::filesystem::path(folder).parent_path());
   std::lock_guard lock(g_linesMutex);
   EXPECT_EQ(CountLines(L"Saved clip: ~"), 3);
   EXPECT_EQ(CountLines(L"SaveClipNow() failed"), 0);

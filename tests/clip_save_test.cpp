@@ -10,6 +10,7 @@
 #include <climits>
 #include <condition_variable>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <thread>
@@ -73,6 +74,7 @@ class ClipSave : public ::testing::Test {
   void TearDown() override {
     sim::System().Reset();
     unsetenv("TALLOWMARCH_SAVE_QUALITY");
+    std::filesystem::remove_all(folder);
   }
 
   // `count` 2-second segments of 160x120 at 30 fps ending now, one colour each; the window is
@@ -587,6 +589,7 @@ TEST(ClipSaveCapture, ACaptureWithBufferedSoundSavesTheTonesWithTheirGains) {
   EXPECT_NEAR(test::Rms(region(0.5, 2.5)), 0.5 * 0.8 / std::sqrt(2.0), 0.02);
   EXPECT_NEAR(test::DominantFrequency(region(3.5, 5.0), 48000), 1000.0, 3.0);
   EXPECT_NEAR(test::Rms(region(3.5, 5.0)), 0.4 * 1.5 / std::sqrt(2.0), 0.02);
+  std::filesystem::remove_all(folder);
 }
 
 TEST(SaveQuality, OnlyExactlyOneSelectsTheQualityProfile) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 #include "save_test_support.h"
@@ -29,6 +30,7 @@ TEST(DemoHost, RecordsTheSceneAndSavesAClipIntoTheNamedFolder) {
   const tallowmarch::test::ClipReadback clip = tallowmarch::test::ReadClip(path);
   EXPECT_TRUE(clip.opened);
   EXPECT_GT(clip.videoFrames, 0);
+  std::filesystem::remove_all(std::filesystem::path(folder).parent_path());
 }
 
 }  // namespace
