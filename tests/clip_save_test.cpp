@@ -578,7 +578,10 @@ TEST(ClipSaveCapture, ACaptureWithBufferedSoundSavesTheTonesWithTheirGains) {
   EXPECT_EQ(clip.sampleRate, 48000);
   EXPECT_EQ(clip.channels, 2);
   EXPECT_GE(clip.videoEndSeconds, 5.5);
-  EXPECT_NEAR(clip.audioSeconds, clip.videoEndSeconds, 0.1);
+  // The sound ends with the last frame, or with the window when a slow build's live segments
+  // overlapped and the remux moved the later ones back to back.
+  EXPECT_LE(clip.audioSeconds, clip.videoEndSeconds + 0.05);
+  EXPECT_GE(clip.audioSeconds, 5.5);
   const std::vector<float> left = test::Channel(clip.audio, 0);
   const double lead = static_cast<double>(t0 - s.clipWindow.FloorTime()) / kSecond;
   auto region = [&](double from, double to) {
