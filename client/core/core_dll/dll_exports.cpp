@@ -3,7 +3,9 @@
 // Lock order: g_lifecycleMutex, then g_sessionMutex (stop, shutdown and save take both, start
 // and the queries only the second). For logging: the session's log lock, then g_logMutex.
 
+#include <algorithm>
 #include <cstring>
+#include <cwchar>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -178,6 +180,35 @@ TALLOWMARCH_API bool Tallowmarch_GetSaveProgress(uint32_t* stage, uint32_t* done
   if (done != nullptr) *done = d;
   if (total != nullptr) *total = t;
   return running;
+}
+
+TALLOWMARCH_API int Tallowmarch_SaveClipNow(const wchar_t* outputDir, wchar_t* outPath,
+                                            int outPathChars) {
+  if (outputDir == nullptr) return TALLOWMARCH_NOT_INITIALIZED;
+  try {
+    // Held to the end: stop, shutdown and a second save wait for this one.
+    std::lock_guard lifecycle(g_lifecycleMutex);
+    TallowmarchSession* session = nullptr;
+    {
+      std::lock_guard lock(g_sessionMutex);
+      if (!g_session) return TALLOWMARCH_NOT_INITIALIZED;
+      if (!g_session->IsCapturing()) return TALLOWMARCH_NOT_CAPTURING;
+      session = g_session.get();
+    }
+    // The session lock is released while the clip is written, so status queries, settings and
+    // the log keep working; the lifecycle lock keeps the session alive.
+    std::wstring path;
+    if (!session->SaveClipNow(outputDir, path)) return TALLOWMARCH_SAVE_FAILED;
+    if (outPath != nullptr && outPathChars >= 1) {
+      const size_t room = static_cast<size_t>(outPathChars) - 1;
+      const size_t n = std::min(room, path.size());
+      std::wmemcpy(outPath, path.c_str(), n);
+      outPath[n] = L'\0';
+    }
+    return TALLOWMARCH_OK;
+  } catch (const std::exception&) {
+    return TALLOWMARCH_SAVE_FAILED;  // out of memory for the folder or path strings
+  }
 }
 
 TALLOWMARCH_API int Tallowmarch_VerifyUpdateArtifact(const wchar_t* path, const uint8_t* signature,

@@ -43,6 +43,9 @@ class TallowmarchSession {
              unsigned bufferSeconds);
   // Wakes and joins every capture thread and discards everything buffered. Never throws.
   void Stop();
+  // Writes the buffered clip window as one MP4 clip into `outputDir`; on success `outPath`
+  // receives its full path.
+  bool SaveClipNow(const std::wstring& outputDir, std::wstring& outPath);
 
   // The exported layer's lifecycle and session locks, which the watchdog's restart takes (in
   // that order) around its stop and start, so that a restart never overlaps a stop, start, save
