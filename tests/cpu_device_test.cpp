@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <thread>
 
@@ -120,6 +121,27 @@ TEST_F(CpuDeviceTest, CommandsRunInIssueOrderAndHoldTheirTextures) {
   EXPECT_EQ(FirstPixel(first), 0xFFFF0000u);  // A R G B as a little-endian BGRA word
   EXPECT_EQ(FirstPixel(second), 0xFF0000FFu);
   EXPECT_EQ(FirstPixel(third), 0xFF00FF00u);
+}
+
+TEST_F(CpuDeviceTest, ProducersThatOutrunTheQueueWaitInsteadOfQueueingWithoutEnd) {
+  // A slow GPU and a producer that copies a fresh captured frame each time, as the frame-arrived
+  // handler does: the queue holds every frame it has not copied yet, and must not hold them all.
+  sim::Gpu().Faults().SetCommandDelay(std::chrono::milliseconds(5));
+  const TexturePtr shared = Create(testing::BgraDesc(8, 8));
+  std::vector<std::weak_ptr<GpuTexture>> frames;
+  std::size_t mostHeld = 0;
+  for (int i = 0; i < 48; ++i) {
+    TexturePtr frame = Create(testing::BgraDesc(8, 8));
+    frames.push_back(frame);
+    context->CopyResource(shared, frame);
+    frame.reset();
+    mostHeld = std::max<std::size_t>(
+        mostHeld,
+        std::count_if(frames.begin(), frames.end(), [](const auto& f) { return !f.expired(); }));
+  }
+  EXPECT_LE(mostHeld, 20u);  // unbounded, nearly all 48 would wait in the queue
+  context->WaitIdle();
+  for (const auto& f : frames) EXPECT_TRUE(f.expired());
 }
 
 TEST_F(CpuDeviceTest, CopiesBetweenUnlikeTexturesDoNothing) {
