@@ -1,16 +1,30 @@
 // The demo host: loads the engine as a host application would (dlopen), routes its log to
 // standard output, initialises it, lists the audio devices, prints the version and whether a
-// hardware H.264 encoder is present, and shuts it down.
+// hardware H.264 encoder is present; then records a window for a few seconds, saves the
+// buffered clip into a folder and prints its path with a one-line summary read back from the
+// file with FFmpeg, and shuts the engine down.
 //
-// Usage: tallowmarch_demo [--engine PATH]
+// Usage: tallowmarch_demo [--engine PATH] [--folder DIR] [--seconds N] [--window ID] [--quiet]
+//   --folder   where the clip goes (default: the current folder)
+//   --seconds  how long to record before saving (default 7)
+//   --window   the window to record (default 0x1001, the simulated engine's window)
+//   --quiet    engine log lines are not printed
 
 #include <dlfcn.h>
 
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <string>
+#include <thread>
 
 #include "tallowmarch/core.h"
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
 
 namespace {
 
@@ -21,6 +35,9 @@ struct Engine {
   decltype(&Tallowmarch_GetAppVersion) getAppVersion = nullptr;
   decltype(&Tallowmarch_HasHardwareEncoder) hasHardwareEncoder = nullptr;
   decltype(&Tallowmarch_EnumerateAudioDevices) enumerateAudioDevices = nullptr;
+  decltype(&Tallowmarch_StartCapture) startCapture = nullptr;
+  decltype(&Tallowmarch_StopCapture) stopCapture = nullptr;
+  decltype(&Tallowmarch_SaveClipNow) saveClipNow = nullptr;
 };
 
 template <typename Fn>
@@ -30,24 +47,95 @@ bool Resolve(void* library, const char* name, Fn& out) {
   return out != nullptr;
 }
 
-void PrintLogLine(const wchar_t* line) { std::printf("[engine] %ls\n", line); }
+bool g_quiet = false;  // written before the engine starts, read by its threads afterwards
+
+void PrintLogLine(const wchar_t* line) {
+  if (!g_quiet) std::printf("[engine] %ls\n", line);
+}
 
 void PrintDevice(const wchar_t* id, const wchar_t* name, bool isDefault) {
   std::printf("  %ls%s\n    id: %ls\n", name, isDefault ? "  (default)" : "", id);
+}
+
+std::wstring Widen(const std::string& text) {
+  std::wstring out(text.size() + 1, L'\0');
+  const size_t n = std::mbstowcs(out.data(), text.c_str(), out.size());
+  if (n == static_cast<size_t>(-1)) return std::wstring(text.begin(), text.end());
+  out.resize(n);
+  return out;
+}
+
+std::string Narrow(const std::wstring& text) {
+  std::string out(text.size() * 4 + 1, '\0');
+  const size_t n = std::wcstombs(out.data(), text.c_str(), out.size());
+  if (n == static_cast<size_t>(-1)) return std::string(text.begin(), text.end());
+  out.resize(n);
+  return out;
+}
+
+// "6.97 s, 4.1 MB, h264 1280x720 30 fps + aac 48000 Hz stereo", read back with FFmpeg.
+std::string DescribeClip(const std::string& path) {
+  AVFormatContext* input = nullptr;
+  if (avformat_open_input(&input, path.c_str(), nullptr, nullptr) < 0) return "unreadable";
+  std::string summary;
+  if (avformat_find_stream_info(input, nullptr) >= 0) {
+    char text[160];
+    std::snprintf(
+        text, sizeof text, "%.2f s, %.1f MB",
+        input->duration > 0 ? static_cast<double>(input->duration) / AV_TIME_BASE : 0.0,
+        input->pb != nullptr ? static_cast<double>(avio_size(input->pb)) / 1048576.0 : 0.0);
+    summary = text;
+    for (unsigned i = 0; i < input->nb_streams; ++i) {
+      const AVStream* stream = input->streams[i];
+      const AVCodecParameters* p = stream->codecpar;
+      if (p->codec_type == AVMEDIA_TYPE_VIDEO) {
+        std::snprintf(text, sizeof text, "%s %s %dx%d %.0f fps", i == 0 ? "," : " +",
+                      avcodec_get_name(p->codec_id), p->width, p->height,
+                      av_q2d(stream->avg_frame_rate));
+      } else if (p->codec_type == AVMEDIA_TYPE_AUDIO) {
+        std::snprintf(text, sizeof text, "%s %s %d Hz %s", i == 0 ? "," : " +",
+                      avcodec_get_name(p->codec_id), p->sample_rate,
+                      p->ch_layout.nb_channels == 2 ? "stereo" : "mono");
+      } else {
+        continue;
+      }
+      summary += text;
+    }
+  } else {
+    summary = "no stream information";
+  }
+  avformat_close_input(&input);
+  return summary;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   const char* enginePath = TALLOWMARCH_DEFAULT_ENGINE;
+  std::string folder = ".";
+  int seconds = 7;
+  std::uintptr_t window = 0x1001;
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--engine") == 0 && i + 1 < argc) {
+    const bool hasValue = i + 1 < argc;
+    if (std::strcmp(argv[i], "--engine") == 0 && hasValue) {
       enginePath = argv[++i];
+    } else if (std::strcmp(argv[i], "--folder") == 0 && hasValue) {
+      folder = argv[++i];
+    } else if (std::strcmp(argv[i], "--seconds") == 0 && hasValue) {
+      seconds = std::atoi(argv[++i]);
+    } else if (std::strcmp(argv[i], "--window") == 0 && hasValue) {
+      window = std::strtoull(argv[++i], nullptr, 0);
+    } else if (std::strcmp(argv[i], "--quiet") == 0) {
+      g_quiet = true;
     } else {
-      std::fprintf(stderr, "usage: %s [--engine PATH]\n", argv[0]);
+      std::fprintf(stderr,
+                   "usage: %s [--engine PATH] [--folder DIR] [--seconds N] [--window ID] "
+                   "[--quiet]\n",
+                   argv[0]);
       return 2;
     }
   }
+  std::setlocale(LC_ALL, "");  // paths in the user's encoding
 
   void* library = dlopen(enginePath, RTLD_NOW | RTLD_LOCAL);
   if (library == nullptr) {
@@ -55,14 +143,16 @@ int main(int argc, char** argv) {
     return 1;
   }
   Engine engine;
-  const bool resolved = Resolve(library, "Tallowmarch_SetLogCallback", engine.setLogCallback) &&
-                        Resolve(library, "Tallowmarch_GlobalInitialize", engine.globalInitialize) &&
-                        Resolve(library, "Tallowmarch_GlobalShutdown", engine.globalShutdown) &&
-                        Resolve(library, "Tallowmarch_GetAppVersion", engine.getAppVersion) &&
-                        Resolve(library, "Tallowmarch_HasHardwareEncoder",
-                                engine.hasHardwareEncoder) &&
-                        Resolve(library, "Tallowmarch_EnumerateAudioDevices",
-                                engine.enumerateAudioDevices);
+  const bool resolved =
+      Resolve(library, "Tallowmarch_SetLogCallback", engine.setLogCallback) &&
+      Resolve(library, "Tallowmarch_GlobalInitialize", engine.globalInitialize) &&
+      Resolve(library, "Tallowmarch_GlobalShutdown", engine.globalShutdown) &&
+      Resolve(library, "Tallowmarch_GetAppVersion", engine.getAppVersion) &&
+      Resolve(library, "Tallowmarch_HasHardwareEncoder", engine.hasHardwareEncoder) &&
+      Resolve(library, "Tallowmarch_EnumerateAudioDevices", engine.enumerateAudioDevices) &&
+      Resolve(library, "Tallowmarch_StartCapture", engine.startCapture) &&
+      Resolve(library, "Tallowmarch_StopCapture", engine.stopCapture) &&
+      Resolve(library, "Tallowmarch_SaveClipNow", engine.saveClipNow);
   if (!resolved) return 1;
 
   std::printf("engine: %s\n", enginePath);
@@ -78,8 +168,30 @@ int main(int argc, char** argv) {
   engine.enumerateAudioDevices(false, &PrintDevice);
   std::printf("microphones:\n");
   engine.enumerateAudioDevices(true, &PrintDevice);
+
+  int exitCode = 0;
+  const int started = engine.startCapture(reinterpret_cast<HWND>(window), false, 0, 30, 0, 0);
+  if (started != TALLOWMARCH_OK) {
+    std::fprintf(stderr, "demo: capture start failed with %d\n", started);
+    exitCode = 1;
+  } else {
+    std::printf("recording window 0x%llx for %d s...\n", static_cast<unsigned long long>(window),
+                seconds);
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    wchar_t path[4096];
+    const int saved = engine.saveClipNow(Widen(folder).c_str(), path, 4096);
+    engine.stopCapture();
+    if (saved != TALLOWMARCH_OK) {
+      std::fprintf(stderr, "demo: the save failed with %d (see the engine's log)\n", saved);
+      exitCode = 1;
+    } else {
+      const std::string narrowPath = Narrow(path);
+      std::printf("clip: %s\n", narrowPath.c_str());
+      std::printf("summary: %s\n", DescribeClip(narrowPath).c_str());
+    }
+  }
   engine.globalShutdown();
   engine.setLogCallback(nullptr);
   dlclose(library);
-  return 0;
+  return exitCode;
 }

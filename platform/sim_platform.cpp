@@ -2,6 +2,7 @@
 
 #include "audio/sim_audio.h"
 #include "gpu/sim_gpu.h"
+#include "capture/sim_capture.h"
 #include "media/sim_media.h"
 #include "system/sim_system.h"
 
@@ -16,6 +17,7 @@ struct SimLayers {
   platform::SimMedia media;
   platform::SimAudio audio;
   platform::SimGpu gpu;
+  platform::SimCapture capture;
   platform::Platform installed;
 
   SimLayers() { Install(); }
@@ -24,6 +26,7 @@ struct SimLayers {
     installed.media = &media;
     installed.audio = &audio;
     installed.gpu = &gpu;
+    installed.capture = &capture;
   }
 };
 
@@ -40,6 +43,7 @@ platform::SimSystem& sim::System() { return State().system; }
 platform::SimMedia& sim::Media() { return State().media; }
 platform::SimAudio& sim::Audio() { return State().audio; }
 platform::SimGpu& sim::Gpu() { return State().gpu; }
+platform::SimCapture& sim::Capture() { return State().capture; }
 platform::Platform& sim::Layers() { return State().installed; }
 
 void sim::ResetAll() {
@@ -48,6 +52,7 @@ void sim::ResetAll() {
   layers.media.Reset();
   layers.audio.Reset();
   layers.gpu.Reset();
+  layers.capture.Reset();
   layers.Install();
 }
 

@@ -11,6 +11,7 @@ class SimSystem;
 class SimMedia;
 class SimAudio;
 class SimGpu;
+class SimCapture;
 }  // namespace tallowmarch::platform
 
 namespace tallowmarch::sim {
@@ -19,6 +20,7 @@ TM_EXPORT platform::SimSystem& System();
 TM_EXPORT platform::SimMedia& Media();
 TM_EXPORT platform::SimAudio& Audio();
 TM_EXPORT platform::SimGpu& Gpu();
+TM_EXPORT platform::SimCapture& Capture();
 
 // The layers the engine sees. Swapping a layer (for the real one of linux, say) is allowed
 // only while no capture runs.

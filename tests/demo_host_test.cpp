@@ -1,35 +1,52 @@
-// The README's main job: the demo host loads the engine with dlopen and reports.
+// The demo host, run as the user runs it: it records the simulated scene, saves a clip into the
+// folder it is given and prints the path and a summary read back from the file.
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
+
+#include "save_test_support.h"
 
 namespace {
 
-std::string RunCommand(const std::string& command, int& status) {
-  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-  std::string out;
+TEST(DemoHost, RecordsTheSceneAndSavesAClipIntoTheNamedFolder) {
+  const std::string folder = tallowmarch::test::MakeTempFolder("tm_demo") + "/clips";
+  const std::string command = std::string(TALLOWMARCH_DEMO_HOST) +
+                              " --quiet --seconds 3 --folder " + folder + " 2>/dev/null";
+  FILE* pipe = popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string output;
   char buffer[512];
-  while (pipe != nullptr && std::fgets(buffer, sizeof buffer, pipe) != nullptr) out += buffer;
-  status = pipe != nullptr ? pclose(pipe) : -1;
-  return out;
-}
+  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) output += buffer;
+  EXPECT_EQ(pclose(pipe), 0) << output;
 
-TEST(DemoHost, LoadsTheEngineAndReports) {
-  int status = 0;
-  const std::string out = RunCommand(TALLOWMARCH_DEMO_PATH, status);
-  EXPECT_EQ(status, 0) << out;
-  EXPECT_NE(out.find("version: 0.1.1"), std::string::npos) << out;
-  EXPECT_NE(out.find("hardware H.264 encoder: yes"), std::string::npos) << out;
-  EXPECT_NE(out.find("Speakers (Sim Audio)  (default)"), std::string::npos) << out;
-  EXPECT_NE(out.find("Microphone (Sim Audio)  (default)"), std::string::npos) << out;
+  const std::vector<std::string> files = tallowmarch::test::ListFolder(folder);
+  ASSERT_EQ(files.size(), 1u) << output;
+  const std::string path = folder + "/" + files[0];
+  EXPECT_NE(output.find("clip: " + path + "\n"), std::string::npos) << output;
+  EXPECT_NE(output.find("summary: "), std::string::npos) << output;
+  EXPECT_NE(output.find(", h264 1280x720 "), std::string::npos) << output;
+  EXPECT_NE(output.find("version: 0.1.1"), std::string::npos) << output;
+  EXPECT_NE(output.find("hardware H.264 encoder: yes"), std::string::npos) << output;
+  EXPECT_NE(output.find("Speakers (Sim Audio)  (default)"), std::string::npos) << output;
+  EXPECT_NE(output.find("Microphone (Sim Audio)  (default)"), std::string::npos) << output;
+  const tallowmarch::test::ClipReadback clip = tallowmarch::test::ReadClip(path);
+  EXPECT_TRUE(clip.opened);
+  EXPECT_GT(clip.videoFrames, 0);
+  std::filesystem::remove_all(std::filesystem::path(folder).parent_path());
 }
 
 TEST(DemoHost, MissingEngineIsAClearError) {
-  int status = 0;
-  const std::string out = RunCommand(std::string(TALLOWMARCH_DEMO_PATH) + " --engine /nonexistent.so", status);
-  EXPECT_NE(status, 0);
-  EXPECT_NE(out.find("cannot load the engine"), std::string::npos) << out;
+  const std::string command =
+      std::string(TALLOWMARCH_DEMO_HOST) + " --engine /nonexistent/engine.so 2>&1";
+  FILE* pipe = popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string output;
+  char buffer[512];
+  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) output += buffer;
+  EXPECT_NE(pclose(pipe), 0);
+  EXPECT_NE(output.find("cannot load the engine"), std::string::npos) << output;
 }
 
 }  // namespace

@@ -1,10 +1,16 @@
 #include "system/linux_system.h"
 
+#include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <string>
+
+#include "common/wide_text.h"
 
 namespace tallowmarch::platform {
 namespace {
@@ -66,6 +72,25 @@ bool LinuxSystem::QueryProcessMemory(ProcessMemoryCounters& out) {
   while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, n);
   std::fclose(file);
   return ParseProcStatus(text.c_str(), out);
+}
+
+bool LinuxSystem::CreateDirectory(const std::wstring& path) {
+  return ::mkdir(Narrow(path).c_str(), 0777) == 0;
+}
+
+bool LinuxSystem::PathExists(const std::wstring& path) {
+  struct stat info {};
+  return ::lstat(Narrow(path).c_str(), &info) == 0;
+}
+
+std::uint32_t LinuxSystem::GetEnvironmentVariable(const wchar_t* name, wchar_t* buffer,
+                                                  std::uint32_t size) {
+  const char* value = std::getenv(Narrow(name).c_str());
+  if (value == nullptr) return 0;
+  const std::wstring wide = Widen(value);
+  if (wide.size() + 1 > size) return static_cast<std::uint32_t>(wide.size() + 1);
+  std::wmemcpy(buffer, wide.c_str(), wide.size() + 1);
+  return static_cast<std::uint32_t>(wide.size());
 }
 
 }  // namespace tallowmarch::platform

@@ -14,6 +14,10 @@ class TM_EXPORT LinuxSystem : public SystemLayer {
   std::int64_t PerformanceCounter() override;
   LocalTime CurrentLocalTime() override;
   bool QueryProcessMemory(ProcessMemoryCounters& out) override;
+  bool CreateDirectory(const std::wstring& path) override;
+  bool PathExists(const std::wstring& path) override;
+  std::uint32_t GetEnvironmentVariable(const wchar_t* name, wchar_t* buffer,
+                                       std::uint32_t size) override;
 };
 
 // Parses the text of /proc/<pid>/status. Private bytes are the private resident pages plus

@@ -10,6 +10,14 @@ HRESULT SimSystem::JoinMultithreadedApartment() {
   return LinuxSystem::JoinMultithreadedApartment();
 }
 
+std::int64_t SimSystem::PerformanceCounter() {
+  return LinuxSystem::PerformanceCounter() + clockAdvance_.load();
+}
+
+void SimSystem::AdvanceClock(std::int64_t counts) {
+  if (counts > 0) clockAdvance_.fetch_add(counts);
+}
+
 LocalTime SimSystem::CurrentLocalTime() {
   {
     std::lock_guard lock(mutex_);

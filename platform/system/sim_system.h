@@ -2,6 +2,7 @@
 // for the apartment join, the memory counters and the local time.
 #pragma once
 
+#include <atomic>
 #include <mutex>
 #include <optional>
 
@@ -12,6 +13,7 @@ namespace tallowmarch::platform {
 class TM_EXPORT SimSystem : public LinuxSystem {
  public:
   HRESULT JoinMultithreadedApartment() override;
+  std::int64_t PerformanceCounter() override;
   LocalTime CurrentLocalTime() override;
   bool QueryProcessMemory(ProcessMemoryCounters& out) override;
 
@@ -20,6 +22,10 @@ class TM_EXPORT SimSystem : public LinuxSystem {
   void SetApartmentAnswer(std::optional<HRESULT> hr);
   // Fixed memory counters; nullopt reads the real ones. `fail` makes the read fail.
   void SetProcessMemory(std::optional<ProcessMemoryCounters> counters, bool fail = false);
+  // Moves the performance counter forward by `counts` (nanoseconds), so that tests can place
+  // pieces long before "now" without waiting. Never moved back, not even by Reset, so the
+  // engine's clock stays monotonic.
+  void AdvanceClock(std::int64_t counts);
   // A fixed local time; nullopt uses the real one.
   void SetLocalTime(std::optional<LocalTime> time);
   void Reset();
@@ -30,6 +36,7 @@ class TM_EXPORT SimSystem : public LinuxSystem {
   std::optional<ProcessMemoryCounters> memory_;
   bool memoryFails_ = false;
   std::optional<LocalTime> localTime_;
+  std::atomic<std::int64_t> clockAdvance_{0};  // written by AdvanceClock only
 };
 
 }  // namespace tallowmarch::platform

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "common/win_types.h"
 
@@ -34,6 +35,17 @@ class SystemLayer {
 
   // False when the counters cannot be read.
   virtual bool QueryProcessMemory(ProcessMemoryCounters& out) = 0;
+
+  // Creates one folder (its parent must exist), like CreateDirectoryW. False when it cannot be
+  // made, an existing folder included.
+  virtual bool CreateDirectory(const std::wstring& path) = 0;
+  // True when anything exists at `path`.
+  virtual bool PathExists(const std::wstring& path) = 0;
+  // Like GetEnvironmentVariableW: 0 when the variable is unset or empty; the length without
+  // the NUL when value and NUL fit into `size` characters (copied into `buffer`); otherwise the
+  // size needed with the NUL, and `buffer` is left alone.
+  virtual std::uint32_t GetEnvironmentVariable(const wchar_t* name, wchar_t* buffer,
+                                               std::uint32_t size) = 0;
 };
 
 }  // namespace tallowmarch::platform

@@ -3,7 +3,9 @@
 // Lock order: g_lifecycleMutex, then g_sessionMutex (stop, shutdown and save take both, start
 // and the queries only the second). For logging: the session's log lock, then g_logMutex.
 
+#include <algorithm>
 #include <cstring>
+#include <cwchar>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -60,6 +62,7 @@ TALLOWMARCH_API int Tallowmarch_GlobalInitialize(void) {
     std::lock_guard lock(g_sessionMutex);
     g_session = std::make_unique<TallowmarchSession>();
     g_session->SetLogCallback(&ForwardLogToHost);
+    g_session->SetInterfaceLocks(&g_lifecycleMutex, &g_sessionMutex);
     g_globalInitialized = true;
   } catch (const std::exception&) {
     // Out of memory: nothing crosses the interface. Media Foundation stays started, like
@@ -70,6 +73,9 @@ TALLOWMARCH_API int Tallowmarch_GlobalInitialize(void) {
 }
 
 TALLOWMARCH_API void Tallowmarch_GlobalShutdown(void) {
+  // A watchdog restart takes the two locks below: cancel and join it before taking them. Only
+  // initialise and shutdown replace g_session, and never concurrently, so it is read safely.
+  if (g_session) g_session->CancelRestart();
   {
     std::lock_guard lifecycle(g_lifecycleMutex);
     std::lock_guard lock(g_sessionMutex);
@@ -84,7 +90,9 @@ TALLOWMARCH_API void Tallowmarch_GlobalShutdown(void) {
   }
 }
 
-TALLOWMARCH_API const char* Tallowmarch_GetAppVersion(void) { return kAppVersion; }
+TALLOWMARCH_API const char* Tallowmarch_GetAppVersion(void) {
+  return kAppVersion;
+}
 
 TALLOWMARCH_API bool Tallowmarch_HasHardwareEncoder(void) {
   return TallowmarchSession::HasHardwareEncoder();
@@ -129,6 +137,27 @@ TALLOWMARCH_API void Tallowmarch_SetCaptureBorderEnabled(bool enabled) {
   if (g_session) g_session->SetCaptureBorderEnabled(enabled);
 }
 
+TALLOWMARCH_API int Tallowmarch_StartCapture(HWND target, bool captureMonitor, int maxHeight,
+                                             int fps, int bitrate, int bufferSeconds) {
+  std::lock_guard lock(g_sessionMutex);
+  if (!g_session) return TALLOWMARCH_NOT_INITIALIZED;
+  if (target == nullptr) return TALLOWMARCH_INVALID_ARGUMENT;
+  if (g_session->IsCapturing()) return TALLOWMARCH_ALREADY_CAPTURING;
+  if (!TallowmarchSession::HasHardwareEncoder()) return TALLOWMARCH_NO_HARDWARE_ENCODER;
+  auto orDefault = [](int value) { return value > 0 ? static_cast<unsigned>(value) : 0u; };
+  // Start never throws; it reports every failure through its result and the log.
+  return g_session->Start(target, captureMonitor, orDefault(maxHeight), orDefault(fps),
+                          orDefault(bitrate), orDefault(bufferSeconds))
+             ? TALLOWMARCH_OK
+             : TALLOWMARCH_OPERATION_FAILED;
+}
+
+TALLOWMARCH_API void Tallowmarch_StopCapture(void) {
+  std::lock_guard lifecycle(g_lifecycleMutex);
+  std::lock_guard lock(g_sessionMutex);
+  if (g_session) g_session->Stop();
+}
+
 TALLOWMARCH_API bool Tallowmarch_IsCapturing(void) {
   std::lock_guard lock(g_sessionMutex);
   return g_session && g_session->IsCapturing();
@@ -140,8 +169,7 @@ TALLOWMARCH_API double Tallowmarch_GetMeasuredSustainableFps(void) {
   return g_session->GetMeasuredSustainableFps();
 }
 
-TALLOWMARCH_API bool Tallowmarch_GetSaveProgress(uint32_t* stage, uint32_t* done,
-                                                 uint32_t* total) {
+TALLOWMARCH_API bool Tallowmarch_GetSaveProgress(uint32_t* stage, uint32_t* done, uint32_t* total) {
   uint32_t s = 0, d = 0, t = 0;
   bool running = false;
   {
@@ -154,8 +182,36 @@ TALLOWMARCH_API bool Tallowmarch_GetSaveProgress(uint32_t* stage, uint32_t* done
   return running;
 }
 
-TALLOWMARCH_API int Tallowmarch_VerifyUpdateArtifact(const wchar_t* path,
-                                                     const uint8_t* signature,
+TALLOWMARCH_API int Tallowmarch_SaveClipNow(const wchar_t* outputDir, wchar_t* outPath,
+                                            int outPathChars) {
+  if (outputDir == nullptr) return TALLOWMARCH_NOT_INITIALIZED;
+  try {
+    // Held to the end: stop, shutdown and a second save wait for this one.
+    std::lock_guard lifecycle(g_lifecycleMutex);
+    TallowmarchSession* session = nullptr;
+    {
+      std::lock_guard lock(g_sessionMutex);
+      if (!g_session) return TALLOWMARCH_NOT_INITIALIZED;
+      if (!g_session->IsCapturing()) return TALLOWMARCH_NOT_CAPTURING;
+      session = g_session.get();
+    }
+    // The session lock is released while the clip is written, so status queries, settings and
+    // the log keep working; the lifecycle lock keeps the session alive.
+    std::wstring path;
+    if (!session->SaveClipNow(outputDir, path)) return TALLOWMARCH_SAVE_FAILED;
+    if (outPath != nullptr && outPathChars >= 1) {
+      const size_t room = static_cast<size_t>(outPathChars) - 1;
+      const size_t n = std::min(room, path.size());
+      std::wmemcpy(outPath, path.c_str(), n);
+      outPath[n] = L'\0';
+    }
+    return TALLOWMARCH_OK;
+  } catch (const std::exception&) {
+    return TALLOWMARCH_SAVE_FAILED;  // out of memory for the folder or path strings
+  }
+}
+
+TALLOWMARCH_API int Tallowmarch_VerifyUpdateArtifact(const wchar_t* path, const uint8_t* signature,
                                                      int signatureLength, char* hexOut,
                                                      int hexOutChars) {
   if (path == nullptr) return TALLOWMARCH_ARTIFACT_BAD_ARGUMENT;

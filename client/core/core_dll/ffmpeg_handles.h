@@ -47,6 +47,9 @@ struct SwsDeleter {
 struct SwrDeleter {
   void operator()(SwrContext* ctx) const { swr_free(&ctx); }
 };
+struct CodecParametersDeleter {
+  void operator()(AVCodecParameters* params) const { avcodec_parameters_free(&params); }
+};
 struct DictionaryDeleter {
   void operator()(AVDictionary* dict) const { av_dict_free(&dict); }
 };
@@ -60,6 +63,7 @@ using IoContext = std::unique_ptr<AVIOContext, IoContextDeleter>;
 using Sws = std::unique_ptr<SwsContext, SwsDeleter>;
 using Swr = std::unique_ptr<SwrContext, SwrDeleter>;
 using Dictionary = std::unique_ptr<AVDictionary, DictionaryDeleter>;
+using CodecParameters = std::unique_ptr<AVCodecParameters, CodecParametersDeleter>;
 
 // Memory from av_malloc, until something (an I/O context) takes it over.
 struct AvMemoryDeleter {

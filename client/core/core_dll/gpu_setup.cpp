@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "capture/capture.h"
 #include "hresult_error.h"
 #include "media/media.h"
 #include "platform.h"
@@ -74,6 +75,37 @@ bool IsHardwareEncoderD3D11Aware() {
     if (value != 0) aware = true;
   }
   return aware;
+}
+
+}  // namespace tallowmarch
+
+namespace tallowmarch {
+
+std::shared_ptr<platform::Direct3DDevice> CreateDirect3DDevice(
+    const std::shared_ptr<platform::GpuDevice>& device) {
+  std::shared_ptr<platform::Direct3DDevice> out;
+  ThrowIfFailed(platform::Capture().CreateDirect3DDevice(device, out));
+  return out;
+}
+
+std::shared_ptr<platform::CaptureItem> CreateItemForWindow(HWND window) {
+  std::shared_ptr<platform::CaptureItem> item;
+  ThrowIfFailed(platform::Capture().CreateItemForWindow(window, item));
+  return item;
+}
+
+std::shared_ptr<platform::CaptureItem> CreateItemForMonitor(HMONITOR monitor) {
+  std::shared_ptr<platform::CaptureItem> item;
+  ThrowIfFailed(platform::Capture().CreateItemForMonitor(monitor, item));
+  return item;
+}
+
+platform::TexturePtr TextureFromSurface(platform::CaptureFrame& frame) {
+  std::shared_ptr<platform::Direct3DSurface> surface;
+  ThrowIfFailed(frame.Surface(surface));
+  platform::TexturePtr texture;
+  ThrowIfFailed(surface->GetTexture(texture));
+  return texture;
 }
 
 }  // namespace tallowmarch

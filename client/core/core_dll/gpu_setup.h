@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "capture/capture.h"
 #include "common/win_types.h"
 #include "engine_log.h"
 #include "gpu/gpu.h"
@@ -29,5 +30,21 @@ bool HasHardwareH264Encoder();
 // True when any listed hardware H.264 encoder declares itself Direct3D 11 aware (a missing or
 // unreadable attribute counts as not aware). Every encoder is examined. Never raises.
 bool IsHardwareEncoderD3D11Aware();
+
+}  // namespace tallowmarch
+
+namespace tallowmarch {
+
+// The Windows Runtime device over `device`, for the capture layer. Raises hresult_error.
+std::shared_ptr<platform::Direct3DDevice> CreateDirect3DDevice(
+    const std::shared_ptr<platform::GpuDevice>& device);
+
+// The capture item of a window / of a monitor. Raise hresult_error when the item cannot be
+// created (a window that cannot be captured, a monitor that is gone).
+std::shared_ptr<platform::CaptureItem> CreateItemForWindow(HWND window);
+std::shared_ptr<platform::CaptureItem> CreateItemForMonitor(HMONITOR monitor);
+
+// The texture of the frame's own surface; no copy is made. Raises hresult_error.
+platform::TexturePtr TextureFromSurface(platform::CaptureFrame& frame);
 
 }  // namespace tallowmarch

@@ -1,0 +1,458 @@
+#include "system/linux_files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <random>
+
+namespace tallowmarch::platform {
+namespace {
+
+// Owns one descriptor.
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() { Reset(); }
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  int Release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void Reset() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_;
+};
+
+FileKind KindOf(mode_t mode) {
+  if (S_ISREG(mode)) return FileKind::kFile;
+  if (S_ISDIR(mode)) return FileKind::kDirectory;
+  if (S_ISLNK(mode)) return FileKind::kSymlink;
+  return FileKind::kOther;
+}
+
+std::string ParentOf(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// Flushes a folder's entries; failures are not reported (the rename itself has happened).
+void SyncFolder(const std::string& folder) {
+  Fd fd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.valid()) fsync(fd.get());
+}
+
+bool WriteAll(int fd, const char* data, size_t length) {
+  while (length > 0) {
+    const ssize_t n = write(fd, data, length);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += n;
+    length -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Copies the rest of `in` to `out`: copy_file_range where the kernel can, else read/write.
+bool CopyContents(int in, int out) {
+  bool kernelCopy = true;
+  std::vector<char> buffer;
+  for (;;) {
+    if (kernelCopy) {
+      const ssize_t n = copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
+      if (n > 0) continue;
+      if (n == 0) return true;
+      if (errno == EINTR) continue;
+      if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP) {
+        return false;
+      }
+      kernelCopy = false;
+      buffer.resize(1 << 20);
+    }
+    const ssize_t got = read(in, buffer.data(), buffer.size());
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (got == 0) return true;
+    if (!WriteAll(out, buffer.data(), static_cast<size_t>(got))) return false;
+  }
+}
+
+// A name beside `destination` that no other file has yet.
+std::string TemporaryNameFor(const std::string& destination) {
+  static std::mt19937_64 random{std::random_device{}()};
+  static const char kDigits[] = "0123456789abcdef";
+  std::string name = destination + ".tmcopy-";
+  std::uint64_t value = random();
+  for (int i = 0; i < 12; ++i, value >>= 4) name += kDigits[value & 15];
+  return name;
+}
+
+class LinuxFileReader : public FileReader {
+ public:
+  explicit LinuxFileReader(int fd) : fd_(fd) {}
+  bool Size(std::uint64_t& size, std::uint32_t& error) override {
+    struct stat st {};
+    if (fstat(fd_.get(), &st) != 0) {
+      error = Win32ErrorFromErrno(errno);
+      return false;
+    }
+    size = static_cast<std::uint64_t>(st.st_size);
+    return true;
+  }
+  bool Read(void* buffer, size_t length, size_t& got, std::uint32_t& error) override {
+    for (;;) {
+      const ssize_t n = read(fd_.get(), buffer, length);
+      if (n >= 0) {
+        got = static_cast<size_t>(n);
+        return true;
+      }
+      if (errno == EINTR) continue;
+      error = Win32ErrorFromErrno(errno);
+      return false;
+    }
+  }
+
+ private:
+  Fd fd_;
+};
+
+class LinuxFileWriter : public FileWriter {
+ public:
+  explicit LinuxFileWriter(int fd) : fd_(fd) {}
+  bool Write(const void* data, size_t length, size_t& written, std::uint32_t& error) override {
+    for (;;) {
+      const ssize_t n = write(fd_.get(), data, length);
+      if (n >= 0) {
+        written = static_cast<size_t>(n);
+        return true;
+      }
+      if (errno == EINTR) continue;
+      error = Win32ErrorFromErrno(errno);
+      return false;
+    }
+  }
+  bool Flush(std::uint32_t& error) override {
+    if (fsync(fd_.get()) == 0) return true;
+    error = Win32ErrorFromErrno(errno);
+    return false;
+  }
+
+ private:
+  Fd fd_;
+};
+
+}  // namespace
+
+std::uint32_t Win32ErrorFromErrno(int err) {
+  switch (err) {
+    case 0:
+      return kErrorSuccess;
+    case ENOENT:
+      return kErrorFileNotFound;
+    case ENOTDIR:
+      return kErrorPathNotFound;
+    case EMFILE:
+    case ENFILE:
+      return kErrorTooManyOpenFiles;
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+    case EROFS:
+      return kErrorAccessDenied;
+    case ENOMEM:
+      return kErrorNotEnoughMemory;
+    case EXDEV:
+      return kErrorNotSameDevice;
+    case EIO:
+      return kErrorGenFailure;
+    case ETXTBSY:
+      return kErrorSharingViolation;
+    case EEXIST:
+      return kErrorAlreadyExists;
+    case EINVAL:
+      return kErrorInvalidParameter;
+    case ENOSPC:
+    case EDQUOT:
+      return kErrorDiskFull;
+    case ENOTEMPTY:
+      return kErrorDirNotEmpty;
+    case EBUSY:
+      return kErrorBusy;
+    case ENAMETOOLONG:
+      return kErrorFilenameTooLong;
+    case ENOEXEC:
+      return kErrorBadExeFormat;
+    case ELOOP:
+      return kErrorCantResolveFilename;
+    default:
+      return kErrorFromErrnoBit | static_cast<std::uint32_t>(err);
+  }
+}
+
+bool LinuxFileLayer::GetAttributes(const std::string& path, FileAttributes& out,
+                                   std::uint32_t& error) {
+  struct stat st {};
+  if (lstat(path.c_str(), &st) != 0) {
+    error = Win32ErrorFromErrno(errno);
+    return false;
+  }
+  out.kind = KindOf(st.st_mode);
+  out.size = static_cast<std::uint64_t>(st.st_size);
+  out.mode = st.st_mode & 07777;
+  out.readOnly = (st.st_mode & 0222) == 0;
+  return true;
+}
+
+bool LinuxFileLayer::SetReadOnly(const std::string& path, bool readOnly, std::uint32_t& error) {
+  struct stat st {};
+  if (lstat(path.c_str(), &st) != 0) {
+    error = Win32ErrorFromErrno(errno);
+    return false;
+  }
+  if (S_ISLNK(st.st_mode)) return true;
+  const mode_t mode = readOnly ? (st.st_mode & 07555) : ((st.st_mode & 07777) | S_IWUSR);
+  if (chmod(path.c_str(), mode) != 0) {
+    error = Win32ErrorFromErrno(errno);
+    return false;
+  }
+  return true;
+}
+
+bool LinuxFileLayer::DeleteFile(const std::string& path, std::uint32_t& error) {
+  if (unlink(path.c_str()) != 0) {
+    error = Win32ErrorFromErrno(errno);
+    return false;
+  }
+  return true;
+}
+
+bool LinuxFileLayer::RemoveDirectory(const std::string& path, std::uint32_t& error) {
+  if (rmdir(path.c_str()) != 0) {
+    error = Win32ErrorFromErrno(errno);
+    return false;
+  }
+  return true;
+}
+
+bool LinuxFileLayer::CreateDirectory(const std::string& path, std::uint32_t& error) {
+  if (mkdir(path.c_str(), 0755) != 0) {
+    error = Win32ErrorFromErrno(errno);
+    return false;
+  }
+  return true;
+}
+
+bool LinuxFileLayer::ListDirectory(const std::string& path, std::vector<DirectoryEntry>& out,
+                                   std::uint32_t& error) {
+  // O_NOFOLLOW: a link in place of the folder is not listed through.
+  Fd fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd.valid()) {
+    error = Win32ErrorFromErrno(errno);
+    return false;
+  }
+  DIR* dir = fdopendir(fd.get());
+  if (dir == nullptr) {
+    error = Win32ErrorFromErrno(errno);
+    return false;
+  }
+  fd.Release();  // owned by `dir` now
+  out.clear();
+  while (dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    DirectoryEntry item;
+    item.name = name;
+    switch (entry->d_type) {
+      case DT_REG:
+        item.kind = FileKind::kFile;
+        break;
+      case DT_DIR:
+        item.kind = FileKind::kDirectory;
+        break;
+      case DT_LNK:
+        item.kind = FileKind::kSymlink;
+        break;
+      default: {
+        struct stat st {};
+        item.kind = fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0
+                        ? KindOf(st.st_mode)
+                        : FileKind::kOther;
+      }
+    }
+    out.push_back(std::move(item));
+  }
+  closedir(dir);
+  return true;
+}
+
+bool LinuxFileLayer::CopyFile(const std::string& source, const std::string& destination,
+                              std::uint32_t& error) {
+  struct stat st {};
+  if (lstat(source.c_str(), &st) != 0) {
+    error = Win32ErrorFromErrno(errno);
+    return false;
+  }
+  const std::string temporary = TemporaryNameFor(destination);
+  if (S_ISLNK(st.st_mode)) {
+    std::vector<char> target(PATH_MAX + 1);
+    const ssize_t n = readlink(source.c_str(), target.data(), target.size() - 1);
+    if (n < 0) {
+      error = Win32ErrorFromErrno(errno);
+      return false;
+    }
+    target[static_cast<size_t>(n)] = '\0';
+    if (symlink(target.data(), temporary.c_str()) != 0) {
+      error = Win32ErrorFromErrno(errno);
+      return false;
+    }
+  } else {
+    if (S_ISDIR(st.st_mode)) {
+      error = kErrorAccessDenied;
+      return false;
+    }
+    Fd in(open(source.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!in.valid()) {
+      error = Win32ErrorFromErrno(errno);
+      return false;
+    }
+    Fd out(open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!out.valid()) {
+      error = Win32ErrorFromErrno(errno);
+      return false;
+    }
+    // The contents are flushed before the copy takes its name: a crash never leaves a named
+    // copy without its data (a later restore from it would destroy the original).
+    const bool copied = CopyContents(in.get(), out.get()) &&
+                        fchmod(out.get(), st.st_mode & 07777) == 0 && fsync(out.get()) == 0;
+    const int copyErrno = errno;
+    out.Reset();
+    if (!copied) {
+      unlink(temporary.c_str());
+      error = Win32ErrorFromErrno(copyErrno);
+      return false;
+    }
+  }
+  if (rename(temporary.c_str(), destination.c_str()) != 0) {
+    const int renameErrno = errno;
+    unlink(temporary.c_str());
+    error = Win32ErrorFromErrno(renameErrno);
+    return false;
+  }
+  return true;
+}
+
+bool LinuxFileLayer::SyncVolume(const std::string& path, std::uint32_t& error) {
+  Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid() || syncfs(fd.get()) != 0) {
+    error = Win32ErrorFromErrno(errno);
+    return false;
+  }
+  return true;
+}
+
+bool LinuxFileLayer::MoveFile(const std::string& source, const std::string& destination,
+                              std::uint32_t& error) {
+  // rename() would quietly replace an empty folder with a folder, and reports a folder moved
+  // onto a file as ENOTDIR; Windows refuses both as access denied.
+  struct stat target {};
+  struct stat moved {};
+  if (lstat(destination.c_str(), &target) == 0 &&
+      (S_ISDIR(target.st_mode) || (lstat(source.c_str(), &moved) == 0 && S_ISDIR(moved.st_mode)))) {
+    error = kErrorAccessDenied;
+    return false;
+  }
+  if (rename(source.c_str(), destination.c_str()) != 0) {
+    error = Win32ErrorFromErrno(errno);
+    return false;
+  }
+  const std::string from = ParentOf(source);
+  const std::string to = ParentOf(destination);
+  SyncFolder(to);
+  if (from != to) SyncFolder(from);
+  return true;
+}
+
+bool LinuxFileLayer::FreeSpace(const std::string& path, std::uint64_t& bytes,
+                               std::uint32_t& error) {
+  struct statvfs vfs {};
+  if (statvfs(path.c_str(), &vfs) != 0) {
+    error = Win32ErrorFromErrno(errno);
+    return false;
+  }
+  bytes = static_cast<std::uint64_t>(vfs.f_bavail) * vfs.f_frsize;
+  return true;
+}
+
+std::unique_ptr<FileReader> LinuxFileLayer::OpenRead(const std::string& path,
+                                                     std::uint32_t& error) {
+  Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) {
+    error = Win32ErrorFromErrno(errno);
+    return nullptr;
+  }
+  struct stat st {};
+  if (fstat(fd.get(), &st) != 0) {
+    error = Win32ErrorFromErrno(errno);
+    return nullptr;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    error = kErrorAccessDenied;
+    return nullptr;
+  }
+  return std::make_unique<LinuxFileReader>(fd.Release());
+}
+
+std::unique_ptr<FileWriter> LinuxFileLayer::CreateTruncate(const std::string& path,
+                                                           std::uint32_t mode,
+                                                           std::uint32_t& error) {
+  Fd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
+             static_cast<mode_t>(mode & 07777)));
+  if (!fd.valid()) {
+    error = Win32ErrorFromErrno(errno);
+    return nullptr;
+  }
+  struct stat st {};
+  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    error = kErrorAccessDenied;
+    return nullptr;
+  }
+  // An existing file keeps its old bits through O_TRUNC, and the umask trims new ones.
+  fchmod(fd.get(), static_cast<mode_t>(mode & 07777));
+  return std::make_unique<LinuxFileWriter>(fd.Release());
+}
+
+std::unique_ptr<FileWriter> LinuxFileLayer::OpenAppend(const std::string& path,
+                                                       std::uint32_t& error) {
+  Fd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+  if (!fd.valid()) {
+    error = Win32ErrorFromErrno(errno);
+    return nullptr;
+  }
+  return std::make_unique<LinuxFileWriter>(fd.Release());
+}
+
+std::string LinuxFileLayer::CurrentDirectory() {
+  std::vector<char> buffer(PATH_MAX + 1);
+  if (getcwd(buffer.data(), buffer.size()) == nullptr) return "/";
+  return buffer.data();
+}
+
+}  // namespace tallowmarch::platform

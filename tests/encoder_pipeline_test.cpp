@@ -1,0 +1,311 @@
+// The encoder pipeline: the back-off arithmetic, the encoder and finalizer threads against
+// scripted encoders, and back-off and rotation on the real encoder made slow through the sim.
+#include "encoder_pipeline.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "capture/sim_capture.h"
+#include "capture_test_support.h"
+#include "gpu/sim_gpu.h"
+#include "hresult_error.h"
+#include "session_impl.h"
+#include "sim_platform.h"
+
+namespace tallowmarch {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::LogLines;
+using testing::WaitUntil;
+
+const HWND kWindow = reinterpret_cast<HWND>(std::uintptr_t{0x1001});
+
+TEST(BackoffTest, TierSteps) {
+  EXPECT_EQ(NextBackoffTier(0.15, 0), 0);
+  EXPECT_EQ(NextBackoffTier(0.05, 1), 1);
+  EXPECT_EQ(NextBackoffTier(0.16, 0), 1);
+  EXPECT_EQ(NextBackoffTier(0.375, 0), 1);
+  EXPECT_EQ(NextBackoffTier(0.4, 0), 2);
+  EXPECT_EQ(NextBackoffTier(0.4, 2), 3);
+  EXPECT_EQ(NextBackoffTier(0.9, 3), 3);
+  EXPECT_EQ(NextBackoffTier(0.2, 3), 3);
+  EXPECT_EQ(NextBackoffTier(0.04, 3), 2);
+  EXPECT_EQ(NextBackoffTier(0.0, 1), 0);
+  EXPECT_EQ(NextBackoffTier(0.0, 0), 0);
+}
+
+TEST(BackoffTest, RequestedRates) {
+  const std::uint32_t expected[][4] = {
+      {60, 51, 39, 30}, {30, 25, 19, 15}, {24, 20, 15, 12}, {15, 12, 10, 10}};
+  for (const auto& row : expected) {
+    EXPECT_EQ(BackoffRequestedFps(0, row[0]), 0u);
+    for (int tier = 1; tier <= 3; ++tier)
+      EXPECT_EQ(BackoffRequestedFps(tier, row[0]), row[tier]) << row[0] << " tier " << tier;
+  }
+}
+
+// A scripted segment encoder: records what it is given, refuses or throws on request.
+struct Script {
+  std::mutex mutex;                                  // guards every field
+  std::vector<std::pair<int, std::int64_t>> frames;  // (encoder id, timestamp)
+  std::vector<int> drained, finished, destroyed;
+  bool refuse = false;
+  bool throwRuntime = false;
+  bool throwOnDrain = false;
+  std::uint32_t frameCountAtFinish = 3;
+};
+
+class FakeEncoder : public IVideoSegmentEncoder {
+ public:
+  FakeEncoder(Script& script, int id) : script_(script), id_(id) {}
+  ~FakeEncoder() override {
+    std::lock_guard lock(script_.mutex);
+    script_.destroyed.push_back(id_);
+  }
+  bool EncodeFrame(const platform::TexturePtr&, std::int64_t timestamp,
+                   const std::atomic<bool>*) override {
+    std::lock_guard lock(script_.mutex);
+    if (script_.throwRuntime) throw std::runtime_error("scripted failure");
+    script_.frames.emplace_back(id_, timestamp);
+    return !script_.refuse;
+  }
+  void DrainPending() override {
+    std::lock_guard lock(script_.mutex);
+    if (script_.throwOnDrain) throw hresult_error(E_FAIL, "drain");
+    script_.drained.push_back(id_);
+  }
+  VideoSegment Finish() override {
+    std::lock_guard lock(script_.mutex);
+    script_.finished.push_back(id_);
+    if (id_ == 99) throw std::runtime_error("finish failed");
+    VideoSegment segment;
+    segment.bytes = std::make_shared<std::vector<std::uint8_t>>(10);
+    segment.frameCount = script_.frameCountAtFinish;
+    segment.startTime = NowHns();
+    segment.durationSeconds = 2.0;
+    return segment;
+  }
+
+ private:
+  Script& script_;
+  int id_;
+};
+
+// The encoder and finalizer threads on a session whose pipeline state the test scripts.
+class PipelineThreadsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    session.SetLogCallback([this](const std::wstring& line) { log.Add(line); });
+    S().stopRequested = false;
+    S().fps = 30;
+    S().currentEncoder = std::make_unique<FakeEncoder>(script, 1);
+    encoder = std::thread(EncoderThread, &session);
+    finalizer = std::thread(FinalizeThread, &session);
+  }
+  void TearDown() override { StopThreads(); }
+  void StopThreads() {
+    S().stopRequested = true;
+    { std::lock_guard lock(S().pipelineMutex); }
+    S().pipelineCv.notify_all();
+    { std::lock_guard lock(S().finalizeMutex); }
+    S().finalizeCv.notify_all();
+    if (encoder.joinable()) encoder.join();
+    if (finalizer.joinable()) finalizer.join();
+    S().currentEncoder.reset();
+  }
+  TallowmarchSession::Impl& S() { return session.State(); }
+  void HandOver(std::int64_t timestamp) {
+    {
+      std::lock_guard lock(S().pipelineMutex);
+      S().frameTimestamp = timestamp;
+      S().framePending = true;
+    }
+    S().pipelineCv.notify_one();
+  }
+  void RequestRotation(bool frameToo, std::int64_t timestamp = 0) {
+    {
+      std::lock_guard lock(S().pipelineMutex);
+      S().rotationRequests.push(1);
+      if (frameToo) {
+        S().frameTimestamp = timestamp;
+        S().framePending = true;
+      }
+    }
+    S().pipelineCv.notify_one();
+  }
+  void SetSpare(int id, std::uint32_t fps) {
+    std::lock_guard lock(S().spareMutex);
+    S().spareEncoder = std::make_unique<FakeEncoder>(script, id);
+    S().spareFps = fps;
+  }
+  size_t FrameCount() {
+    std::lock_guard lock(script.mutex);
+    return script.frames.size();
+  }
+
+  Script script;
+  LogLines log;
+  TallowmarchSession session;
+  std::thread encoder, finalizer;
+};
+
+TEST_F(PipelineThreadsTest, RotationWithASpareSwapsDrainsAndFinalizes) {
+  HandOver(100);
+  ASSERT_TRUE(WaitUntil([&] { return FrameCount() == 1; }));
+  SetSpare(2, 0);
+  // A frame pending together with the rotation goes into the new encoder in the same wake.
+  RequestRotation(true, 200);
+  ASSERT_TRUE(WaitUntil([&] { return FrameCount() == 2; }));
+  ASSERT_TRUE(WaitUntil([&] { return S().videoRing.TotalBytes() == 10; }));
+  std::lock_guard lock(script.mutex);
+  EXPECT_EQ(script.frames[0], std::make_pair(1, std::int64_t{100}));
+  EXPECT_EQ(script.frames[1], std::make_pair(2, std::int64_t{200}));
+  EXPECT_EQ(script.drained, std::vector<int>{1});
+  EXPECT_EQ(script.finished, std::vector<int>{1});
+  EXPECT_EQ(S().encodeAttempts.load(), 2u);
+  EXPECT_EQ(log.Count(L"[ROTATION-TIMING]"), 0);  // a quick swap with a spare is not logged
+}
+
+TEST_F(PipelineThreadsTest, RotationWithoutASpareLogsAndStopsThinning) {
+  // Without an encode context the encoder thread cannot build one: a runtime error of the
+  // encoder layer, logged, and the old encoder stays current.
+  S().fpsOverride = 25;
+  RequestRotation(false);
+  ASSERT_TRUE(log.WaitFor(L"Encoder thread error: Segment encoder without encode context"));
+  HandOver(300);
+  ASSERT_TRUE(WaitUntil([&] { return FrameCount() == 1; }));
+  {
+    std::lock_guard lock(script.mutex);
+    EXPECT_EQ(script.frames[0].first, 1);
+  }
+  EXPECT_EQ(log.Count(L"[ROTATION-TIMING]"), 0);
+}
+
+TEST_F(PipelineThreadsTest, ThinningSkipsFramesWithoutCountingThem) {
+  SetSpare(2, 30);
+  RequestRotation(false);
+  ASSERT_TRUE(WaitUntil([&] { return S().fpsOverride.load() == 30u; }));
+  // Frames every 1/60 s: about every other one is skipped; the first after the rotation never.
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 30; ++i) {
+    HandOver(1000 + i);
+    std::this_thread::sleep_until(start + std::chrono::microseconds(16667 * (i + 1)));
+  }
+  ASSERT_TRUE(WaitUntil([&] { return !S().framePending.load(); }));
+  const size_t encoded = FrameCount();
+  EXPECT_GE(encoded, 10u);
+  EXPECT_LE(encoded, 20u);
+  EXPECT_EQ(S().encodeAttempts.load(), encoded);
+  std::lock_guard lock(script.mutex);
+  EXPECT_EQ(script.frames.front(), std::make_pair(2, std::int64_t{1000}));
+}
+
+TEST_F(PipelineThreadsTest, RefusedFramesCountAsDropsAndErrorsNeverEndTheThread) {
+  {
+    std::lock_guard lock(script.mutex);
+    script.refuse = true;
+  }
+  HandOver(1);
+  ASSERT_TRUE(WaitUntil([&] { return S().encodeDrops.load() == 1; }));
+  EXPECT_EQ(S().encodeAttempts.load(), 1u);
+  {
+    std::lock_guard lock(script.mutex);
+    script.refuse = false;
+    script.throwRuntime = true;
+  }
+  HandOver(2);
+  ASSERT_TRUE(log.WaitFor(L"Encoder thread error: scripted failure"));
+  {
+    std::lock_guard lock(script.mutex);
+    script.throwRuntime = false;
+    script.throwOnDrain = true;
+  }
+  // A drain that fails loses the retired segment; the new encoder is current.
+  SetSpare(3, 0);
+  RequestRotation(false);
+  ASSERT_TRUE(log.WaitFor(L"Encoder thread error: 0x80004005"));
+  HandOver(4);
+  ASSERT_TRUE(WaitUntil([&] { return FrameCount() == 2; }));
+  std::lock_guard lock(script.mutex);
+  EXPECT_EQ(script.frames.back().first, 3);
+  EXPECT_TRUE(script.finished.empty());
+  EXPECT_NE(std::find(script.destroyed.begin(), script.destroyed.end(), 1), script.destroyed.end());
+}
+
+TEST_F(PipelineThreadsTest, FinalizerSkipsEmptySegmentsAndSurvivesErrors) {
+  {
+    std::lock_guard lock(script.mutex);
+    script.frameCountAtFinish = 0;
+  }
+  {
+    std::lock_guard lock(S().finalizeMutex);
+    S().finalizeQueue.push(std::make_unique<FakeEncoder>(script, 7));
+    S().finalizeQueue.push(std::make_unique<FakeEncoder>(script, 99));  // Finish throws
+    S().finalizeQueue.push(nullptr);
+  }
+  S().finalizeCv.notify_one();
+  ASSERT_TRUE(log.WaitFor(L"Finalize thread error: finish failed"));
+  EXPECT_EQ(log.Count(L"[DIAG-EMPTY-SEGMENT] segment finalized with 0 frames - skipped, not "
+                      L"added to ring t="),
+            1);
+  EXPECT_EQ(S().videoRing.TotalBytes(), 0u);
+  // Encoders queued at the stop are still finished before the finalizer ends.
+  {
+    std::lock_guard lock(script.mutex);
+    script.frameCountAtFinish = 5;
+  }
+  {
+    std::lock_guard lock(S().finalizeMutex);
+    S().finalizeQueue.push(std::make_unique<FakeEncoder>(script, 8));
+    S().stopRequested = true;
+  }
+  StopThreads();
+  EXPECT_EQ(S().videoRing.TotalBytes(), 10u);
+}
+
+// The real pipeline with the GPU made slow or refusing through the sim.
+class PipelineBackoffTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    sim::ResetAll();
+    session = std::make_unique<TallowmarchSession>();
+    session->SetLogCallback([this](const std::wstring& line) { log.Add(line); });
+  }
+  void TearDown() override {
+    session.reset();
+    sim::ResetAll();
+  }
+  LogLines log;
+  std::unique_ptr<TallowmarchSession> session;
+};
+
+TEST_F(PipelineBackoffTest, AnEncoderThatCannotKeepUpRaisesTheTierAndThinsTheNextSegments) {
+  sim::Capture().SetSceneRate(30.0);
+  ASSERT_TRUE(session->Start(kWindow, false, 360, 30, 0, 0));
+  // From now on every readback answers "still drawing": frames beyond the four staging slots
+  // are dropped after the bounded wait.
+  sim::Gpu().Faults().AddStillDrawingAnswers(1000000);
+  ASSERT_TRUE(log.WaitFor(L"[DIAG-BACKOFF] dropRate="));
+  const std::wstring first = log.Starting(L"[DIAG-BACKOFF] dropRate=").front();
+  EXPECT_NE(first.find(L" tier 0 -> "), std::wstring::npos) << first;
+  ASSERT_TRUE(WaitUntil([&] { return session->State().backoffTier.load() == 3; }, 30s));
+  // Tier 3 at 30 fps thins to 15, which travels with the spare into the next segment.
+  ASSERT_TRUE(WaitUntil([&] { return session->State().fpsOverride.load() == 15u; }, 30s));
+  sim::Gpu().Faults().Reset();
+}
+
+TEST_F(PipelineBackoffTest, ARotationWithoutASpareBuildsItsOwnEncoder) {
+  sim::Capture().SetSceneMoving(false);  // no frame textures after the first
+  ASSERT_TRUE(session->Start(kWindow, false, 360, 30, 0, 0));
+  ASSERT_TRUE(WaitUntil([&] { return sim::Capture().FramesDelivered() == 1; }));
+  // The first spare build (right at start) may already be done; fail the next ones.
+  sim::Gpu().Faults().Fail(platform::GpuCall::CreateTexture2D, E_OUTOFMEMORY, 1);
+  ASSERT_TRUE(log.WaitFor(L"[DIAG-SPARE-BUILD-FAIL] 0x8007000E", 1, 30s));
+  ASSERT_TRUE(log.WaitFor(L"[ROTATION-TIMING] usedSpare=0 construct=", 1, 30s));
+  EXPECT_EQ(session->State().fpsOverride.load(), 0u);
+}
+
+}  // namespace
+}  // namespace tallowmarch

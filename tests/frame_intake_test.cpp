@@ -1,0 +1,134 @@
+// Frame intake on a running capture of the sim scene: arrival gaps, frames of another size,
+// the mailbox counters, failed copies and the stop flag.
+#include "frame_intake.h"
+
+#include <gtest/gtest.h>
+
+#include <cwchar>
+#include <thread>
+
+#include "capture/sim_capture.h"
+#include "capture_test_support.h"
+#include "gpu/sim_gpu.h"
+#include "session_impl.h"
+#include "sim_platform.h"
+
+namespace tallowmarch {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::LogLines;
+using testing::WaitUntil;
+
+const HWND kWindow = reinterpret_cast<HWND>(std::uintptr_t{0x1001});
+
+class FrameIntakeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    sim::ResetAll();
+    sim::Capture().SetSceneRate(0.0);  // frames only when the test posts them
+    session = std::make_unique<TallowmarchSession>();
+    session->SetLogCallback([this](const std::wstring& line) { log.Add(line); });
+  }
+  void TearDown() override {
+    session.reset();
+    sim::ResetAll();
+  }
+  TallowmarchSession::Impl& S() { return session->State(); }
+  // Posts one frame and waits until the handler has taken and closed it.
+  void PostAndWait() {
+    const std::uint64_t delivered = sim::Capture().FramesDelivered();
+    sim::Capture().PostFrames(1);
+    ASSERT_TRUE(WaitUntil([&] {
+      return sim::Capture().FramesDelivered() > delivered &&
+             sim::Capture().FramesOutstanding() == 0;
+    }));
+  }
+
+  LogLines log;
+  std::unique_ptr<TallowmarchSession> session;
+};
+
+TEST_F(FrameIntakeTest, ArrivalGapsAndSizeMismatchesAreLoggedAndTheFrameStillCounts) {
+  ASSERT_TRUE(session->Start(kWindow, false, 0, 30, 0, 0));
+  ASSERT_TRUE(WaitUntil([&] { return S().framesSubmitted.load() >= 1; }));
+  EXPECT_EQ(log.Count(L"[DIAG-ARRIVAL-GAP] "), 0);  // the first arrival has nothing to compare
+  for (int i = 0; i < 2; ++i) {
+    std::this_thread::sleep_for(150ms);  // the gap under test
+    PostAndWait();
+  }
+  const auto gaps = log.Starting(L"[DIAG-ARRIVAL-GAP] ");
+  ASSERT_EQ(gaps.size(), 2u);
+  for (const auto& line : gaps) {
+    double gap = 0, t = 0;
+    ASSERT_EQ(
+        std::swscanf(line.c_str(), L"[DIAG-ARRIVAL-GAP] %lfms since last WGC frame arrival t=%lf",
+                     &gap, &t),
+        2)
+        << line;
+    EXPECT_GE(gap, 150.0);
+    EXPECT_LT(gap, 1000.0);
+    // Six decimals, as printf's %f writes them.
+    const size_t ms = line.find(L"ms since");
+    EXPECT_EQ(line[ms - 7], L'.') << line;
+    EXPECT_EQ(line.size() - line.rfind(L'.'), 7u) << line;
+  }
+
+  const std::uint64_t before = S().framesSubmitted.load();
+  sim::Capture().ResizeWindow(kWindow, {640, 360});
+  ASSERT_TRUE(
+      log.WaitFor(L"[DIAG-SIZE-MISMATCH] frame is 640x360 but pipeline expects 1280x720 t="));
+  EXPECT_TRUE(WaitUntil([&] { return S().framesSubmitted.load() > before; }));
+  EXPECT_TRUE(session->IsCapturing());
+}
+
+TEST_F(FrameIntakeTest, MailboxCountsEveryHandOverAndCoalescesWhatTheEncoderDidNotTake) {
+  // A slow GPU and a high rate: the tick and the handler hand over faster than the encoder
+  // thread takes frames.
+  sim::Gpu().Faults().SetCommandDelay(5ms);
+  sim::Capture().SetSceneRate(100.0);
+  ASSERT_TRUE(session->Start(kWindow, false, 360, 200, 0, 0));
+  ASSERT_TRUE(WaitUntil([&] { return S().framesCoalesced.load() >= 5; }));
+  session->Stop();  // well inside the first back-off period: no thinning yet
+  const std::uint64_t submitted = S().framesSubmitted.load();
+  const std::uint64_t coalesced = S().framesCoalesced.load();
+  const std::uint64_t taken = S().encodeAttempts.load() + (S().framePending.load() ? 1 : 0);
+  EXPECT_EQ(submitted - coalesced, taken);
+  EXPECT_GT(coalesced, 0u);
+  sim::Gpu().Faults().Reset();
+}
+
+TEST_F(FrameIntakeTest, NothingIsHandedOverOnceTheStopFlagIsSet) {
+  ASSERT_TRUE(session->Start(kWindow, false, 0, 100, 0, 0));
+  ASSERT_TRUE(WaitUntil([&] { return S().framesSubmitted.load() >= 1; }));
+  S().stopRequested = true;  // as the watchdog does before the stop
+  { std::lock_guard lock(S().stopMutex); }
+  S().stopCv.notify_all();
+  // The tick ends within one interval; after that the counter must not move.
+  std::this_thread::sleep_for(50ms);
+  const std::uint64_t submitted = S().framesSubmitted.load();
+  for (int i = 0; i < 3; ++i) PostAndWait();
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(S().framesSubmitted.load(), submitted);
+  EXPECT_EQ(log.Count(L"Frame copy failed"), 0);
+  session->Stop();
+  EXPECT_EQ(log.Count(L"Capture stopped."), 1);
+}
+
+TEST_F(FrameIntakeTest, AFailedCopyHandsNothingOverAndTheTickWaitsForAPicture) {
+  sim::Capture().SetFailure(platform::SimCaptureStep::SurfaceTexture, E_FAIL);
+  ASSERT_TRUE(session->Start(kWindow, false, 0, 100, 0, 0));
+  ASSERT_TRUE(log.WaitFor(L"Frame copy failed: 0x80004005"));
+  std::this_thread::sleep_for(100ms);  // ten tick intervals
+  EXPECT_EQ(S().framesSubmitted.load(), 0u);
+  EXPECT_FALSE(S().hasFrame.load());
+
+  sim::Capture().SetFailure(platform::SimCaptureStep::SurfaceTexture, S_OK);
+  sim::Capture().SetSceneMoving(false);
+  PostAndWait();
+  // One picture in: from then on the tick repeats it.
+  EXPECT_TRUE(WaitUntil([&] { return S().framesSubmitted.load() >= 10; }));
+}
+
+}  // namespace
+}  // namespace tallowmarch

@@ -1,0 +1,535 @@
+// End to end: the real tallowmarch_updater binary against real install folders, with archives
+// signed by the test key and the test host standing in for Tallowmarch.exe.
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "system/linux_named_objects.h"
+#include "updater_test_support.h"
+
+namespace tallowmarch::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+// What the test host reported: one start per line.
+struct HostStart {
+  pid_t pid = 0;
+  std::string folder;
+  std::vector<std::string> args;
+};
+
+class UpdaterE2E : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    hostBinary_ = ReadFile(TALLOWMARCH_TEST_HOST);
+    fs::create_directories(dir_ / "run");
+    PopulateInstall(install());
+  }
+  void TearDown() override {
+    for (const HostStart& start : HostStarts()) kill(start.pid, SIGKILL);
+    if (mounted_) umount2(install().c_str(), MNT_DETACH);
+  }
+
+  fs::path install() const { return dir_ / "install"; }
+  fs::path outside() const { return dir_ / "outside"; }
+  std::string OldProgram() const { return hostBinary_ + "\nversion 1"; }
+  std::string NewProgram() const { return hostBinary_ + "\nversion 2"; }
+
+  void PopulateInstall(const fs::path& folder) {
+    WriteFile(folder / "Tallowmarch.exe", OldProgram());
+    fs::permissions(folder / "Tallowmarch.exe", fs::perms::owner_all, fs::perm_options::add);
+    WriteFile(folder / "config.txt", "old config");
+    WriteFile(folder / "lib/engine.so", "old engine");
+    WriteFile(folder / "user-data.txt", "not in the update");
+  }
+
+  // The standard update: the program, a file, a file in a subfolder, a new subfolder.
+  std::vector<ZipItem> StandardItems() const {
+    return {{"Tallowmarch.exe", NewProgram(), 0100755},
+            {"config.txt", "new config"},
+            {"lib/engine.so", "new engine"},
+            {"plugins/new.dll", "new plugin"}};
+  }
+
+  // Writes the signed archive; returns its digest.
+  std::string WriteUpdate(const std::vector<ZipItem>& items) { return WriteUpdate(MakeZip(items)); }
+  std::string WriteUpdate(const Bytes& zip) {
+    WriteBytes(dir_ / "u.zip", zip);
+    WriteBytes(dir_ / "u.sig", SignWithTestKey(zip));
+    return Sha256Hex(zip);
+  }
+  std::vector<std::string> ApplyArgs(const std::string& digest) {
+    return {"--zip",
+            (dir_ / "u.zip").string(),
+            "--sig",
+            (dir_ / "u.sig").string(),
+            "--expected-sha256",
+            digest,
+            "--target",
+            install().string(),
+            "--log",
+            (dir_ / "log.txt").string()};
+  }
+
+  ChildProcess Start(const std::vector<std::string>& args,
+                     std::map<std::string, std::string> environment = {}) {
+    std::vector<std::string> argv{TALLOWMARCH_UPDATER};
+    argv.insert(argv.end(), args.begin(), args.end());
+    environment.emplace("XDG_RUNTIME_DIR", (dir_ / "run").string());
+    environment.emplace("TM_TEST_HOST_REPORT", (dir_ / "report.txt").string());
+    environment.emplace("TM_TEST_HOST_LIFETIME_MS", "25000");
+    return Spawn(argv, environment, dir_ / "stderr.txt");
+  }
+  int Run(const std::vector<std::string>& args, std::map<std::string, std::string> environment = {},
+          std::chrono::milliseconds timeout = 120s) {
+    ChildProcess child = Start(args, std::move(environment));
+    return WaitExit(child, timeout);
+  }
+
+  std::string Log() const { return ReadFile(dir_ / "log.txt"); }
+  std::string Stderr() const { return ReadFile(dir_ / "stderr.txt"); }
+  // The messages of the log file, without their time stamps; every line is checked for the
+  // "YYYY-MM-DD hh:mm:ss updater: " prefix and the CR LF end.
+  std::vector<std::string> Messages(const std::string& text) const {
+    std::vector<std::string> out;
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+      EXPECT_GE(line.size(), 30u);
+      EXPECT_EQ(line.substr(19, 10), " updater: ") << line;
+      EXPECT_EQ(line.back(), '\r') << line;
+      out.push_back(line.substr(29, line.size() - 30));
+    }
+    return out;
+  }
+  std::vector<std::string> LogMessages() const { return Messages(Log()); }
+  bool Logged(const std::string& message) const {
+    for (const std::string& m : LogMessages()) {
+      if (m == message) return true;
+    }
+    return false;
+  }
+
+  std::vector<HostStart> HostStarts() const {
+    std::vector<HostStart> out;
+    std::istringstream lines(ReadFile(dir_ / "report.txt"));
+    std::string line;
+    while (std::getline(lines, line)) {
+      std::vector<std::string> fields;
+      std::stringstream parts(line);
+      std::string field;
+      while (std::getline(parts, field, '|')) fields.push_back(field);
+      if (fields.size() < 2) continue;
+      out.push_back({static_cast<pid_t>(std::stoi(fields[0])), fields[1],
+                     std::vector<std::string>(fields.begin() + 2, fields.end())});
+    }
+    return out;
+  }
+
+  // The install folder holds exactly what it held before, byte for byte.
+  void ExpectUnchanged(const std::map<std::string, std::string>& before) {
+    EXPECT_EQ(Snapshot(install()), before);
+  }
+
+  TempDir dir_;
+  std::string hostBinary_;
+  bool mounted_ = false;
+};
+
+TEST_F(UpdaterE2E, SuccessReplacesFilesAndCleansUp) {
+  const std::string digest = WriteUpdate(StandardItems());
+  ASSERT_EQ(Run(ApplyArgs(digest)), 0);
+  EXPECT_EQ(ReadFile(install() / "Tallowmarch.exe"), NewProgram());
+  EXPECT_EQ(ReadFile(install() / "config.txt"), "new config");
+  EXPECT_EQ(ReadFile(install() / "lib/engine.so"), "new engine");
+  EXPECT_EQ(ReadFile(install() / "plugins/new.dll"), "new plugin");
+  EXPECT_EQ(ReadFile(install() / "user-data.txt"), "not in the update");
+  EXPECT_EQ(access((install() / "Tallowmarch.exe").c_str(), X_OK), 0);
+  for (const auto& [name, content] : Snapshot(install())) {
+    EXPECT_EQ(name.find(".old"), std::string::npos) << name;
+  }
+  EXPECT_FALSE(fs::exists(install() / ".update-in-progress"));
+  EXPECT_FALSE(fs::exists(install() / "pending"));
+  EXPECT_EQ(LogMessages(), (std::vector<std::string>{"staged zip verified: sha256=" + digest,
+                                                     "update applied successfully"}));
+  EXPECT_EQ(Stderr(), Log());  // the same lines on standard error
+}
+
+TEST_F(UpdaterE2E, BadCommandLinesExitWith2) {
+  EXPECT_EQ(Run({}), 2);
+  EXPECT_EQ(Messages(Stderr()).back(),
+            "usage: tallowmarch_updater --zip PATH --sig PATH --expected-sha256 HEX --target DIR "
+            "[--wait-pid N] [--relaunch Tallowmarch.exe] [--ready-event NAME] [--mutex-name NAME] "
+            "[--log PATH]");
+  EXPECT_EQ(Run({"--log", (dir_ / "log.txt").string(), "--zip=x"}), 2);
+  EXPECT_EQ(Messages(Stderr()).back(), "unknown argument: --zip=x");
+  EXPECT_FALSE(fs::exists(dir_ / "log.txt"));
+  EXPECT_EQ(Run({"--reconcile", "--target"}), 2);
+  EXPECT_EQ(Messages(Stderr()).size(), 2u);  // no line of its own
+}
+
+TEST_F(UpdaterE2E, RefusesWithoutTheHostProgramOrWithAPriorMarker) {
+  const std::string digest = WriteUpdate(StandardItems());
+  fs::remove(install() / "Tallowmarch.exe");
+  auto before = Snapshot(install());
+  std::vector<std::string> args = ApplyArgs(digest);
+  args.insert(args.end(), {"--relaunch", "Other.exe"});
+  WriteFile(install() / "Other.exe", "other");
+  before = Snapshot(install());
+  EXPECT_EQ(Run(args), 3);
+  EXPECT_TRUE(Logged("refusing: --target has no Tallowmarch.exe (" + install().string() + ")"));
+  ExpectUnchanged(before);
+
+  PopulateInstall(install());
+  WriteFile(install() / ".update-in-progress", "left by a crash");
+  before = Snapshot(install());
+  EXPECT_EQ(Run(ApplyArgs(digest)), 4);
+  EXPECT_EQ(Run(ApplyArgs(digest)), 4);  // until a reconcile removes it
+  EXPECT_TRUE(Logged("refusing: a prior update marker is present; let the app reconcile first"));
+  ExpectUnchanged(before);
+
+  // A marker that is a link counts as present and is never written through.
+  fs::remove(install() / ".update-in-progress");
+  WriteFile(outside() / "target.txt", "outside");
+  fs::create_symlink(outside() / "target.txt", install() / ".update-in-progress");
+  EXPECT_EQ(Run(ApplyArgs(digest)), 4);
+  EXPECT_EQ(ReadFile(outside() / "target.txt"), "outside");
+}
+
+TEST_F(UpdaterE2E, HostThatNeverExitsEndsWith5) {
+  const std::string digest = WriteUpdate(StandardItems());
+  const auto before = Snapshot(install());
+  ChildProcess sleeper = Spawn({"/bin/sleep", "100"}, {}, dir_ / "sleep.txt");
+  std::vector<std::string> args = ApplyArgs(digest);
+  args.insert(args.end(), {"--wait-pid", std::to_string(sleeper.pid)});
+  const pid_t pid = sleeper.pid;
+  EXPECT_EQ(Run(args, {}, 90s), 5);  // after the full 60 s
+  KillAndReap(sleeper);
+  EXPECT_EQ(LogMessages(), (std::vector<std::string>{"timed out waiting for app pid " +
+                                                     std::to_string(pid) + " to exit"}));
+  ExpectUnchanged(before);
+}
+
+TEST_F(UpdaterE2E, HostThatExitedIsNotWaitedFor) {
+  const std::string digest = WriteUpdate(StandardItems());
+  ChildProcess gone = Spawn({"/bin/true"}, {}, dir_ / "true.txt");
+  const pid_t pid = gone.pid;
+  ASSERT_EQ(WaitExit(gone, 10s), 0);
+  std::vector<std::string> args = ApplyArgs(digest);
+  args.insert(args.end(), {"--wait-pid", std::to_string(pid)});
+  EXPECT_EQ(Run(args, {}, 30s), 0);
+}
+
+TEST_F(UpdaterE2E, HostHoldingTheMutexEndsWith6) {
+  const std::string digest = WriteUpdate(StandardItems());
+  const auto before = Snapshot(install());
+  ChildProcess host = Spawn({TALLOWMARCH_TEST_HOST},
+                            {{"XDG_RUNTIME_DIR", (dir_ / "run").string()},
+                             {"TM_TEST_HOST_REPORT", (dir_ / "holder.txt").string()},
+                             {"TM_TEST_HOST_LIFETIME_MS", "60000"}},
+                            dir_ / "host.txt");
+  ASSERT_TRUE(WaitFor([&] { return fs::exists(dir_ / "holder.txt"); }, 10s));
+  EXPECT_EQ(Run(ApplyArgs(digest), {}, 60s), 6);  // after the full 30 s
+  KillAndReap(host);
+  EXPECT_EQ(LogMessages(), std::vector<std::string>{"timed out acquiring single-instance mutex"});
+  ExpectUnchanged(before);
+}
+
+TEST_F(UpdaterE2E, RejectedArchivesEndWith7) {
+  const Bytes zip = MakeZip(StandardItems());
+  const std::string digest = WriteUpdate(zip);
+  const auto before = Snapshot(install());
+  Bytes tampered = zip;
+  tampered[tampered.size() / 2] ^= 0x01;
+  WriteBytes(dir_ / "u.zip", tampered);
+  EXPECT_EQ(Run(ApplyArgs(Sha256Hex(tampered))), 7);
+  EXPECT_TRUE(Logged("staged zip failed signature verification (result 4)"));
+  // A correctly signed older archive under the digest of another: a possible downgrade.
+  WriteUpdate(zip);
+  EXPECT_EQ(Run(ApplyArgs(std::string(64, '0'))), 7);
+  EXPECT_TRUE(Logged("expected-sha256 mismatch (want '" + std::string(64, '0') + "' got '" +
+                     digest + "') - refusing (possible downgrade)"));
+  ExpectUnchanged(before);
+}
+
+TEST_F(UpdaterE2E, HostileArchivesEndWith8AndWriteNothingOutside) {
+  fs::create_directories(outside());
+  const Bytes evil = ToBytes("pwned");
+  const std::vector<std::vector<RawEntry>> archives = {
+      {{"good.txt", evil}, {"../../../../../../../../../../../../tmp/evil.txt", evil}},
+      {{"../outside/evil.txt", evil}},
+      {{"..\\outside\\evil.txt", evil}},
+      {{outside().string() + "/evil.txt", evil}},
+      {{"C:\\evil.txt", evil}},
+      {{"evil\xff.txt", evil}},
+      {{"con.txt", evil}},
+      {{"bomb.bin", Bytes(32 << 20, 0), true, 10}},
+  };
+  const auto before = Snapshot(install());
+  for (const auto& entries : archives) {
+    const std::string digest = WriteUpdate(MakeRawZip(entries));
+    EXPECT_EQ(Run(ApplyArgs(digest)), 8) << entries.back().name;
+    ExpectUnchanged(before);
+    EXPECT_TRUE(Snapshot(outside()).empty());
+  }
+  EXPECT_FALSE(fs::exists("/tmp/evil.txt") && ReadFile("/tmp/evil.txt") == "pwned");
+  EXPECT_TRUE(Logged("rejected unsafe zip entry name: ../outside/evil.txt"));
+  EXPECT_TRUE(Logged("extract failed for bomb.bin"));
+}
+
+TEST_F(UpdaterE2E, LinkedStagingFolderIsRemovedNotFollowed) {
+  WriteFile(outside() / "keep.txt", "outside");
+  fs::create_directory_symlink(outside(), install() / "pending");
+  const std::string digest = WriteUpdate(StandardItems());
+  EXPECT_EQ(Run(ApplyArgs(digest)), 0);
+  EXPECT_EQ(Snapshot(outside()), (std::map<std::string, std::string>{{"keep.txt", "outside"}}));
+  EXPECT_FALSE(fs::exists(install() / "pending"));
+
+  // A linked subfolder of the install folder is never written through either.
+  PopulateInstall(install());
+  fs::remove_all(install() / "plugins");
+  fs::create_directory_symlink(outside(), install() / "plugins");
+  EXPECT_EQ(Run(ApplyArgs(digest)), 8);
+  EXPECT_TRUE(Logged("rejected unsafe zip entry name: plugins/new.dll"));
+  EXPECT_EQ(Snapshot(outside()), (std::map<std::string, std::string>{{"keep.txt", "outside"}}));
+}
+
+TEST_F(UpdaterE2E, SmallVolumeEndsWith9) {
+  // A 16 MiB volume can never hold the backups plus 64 MiB.
+  fs::create_directories(install());
+  if (mount("tmpfs", install().c_str(), "tmpfs", 0, "size=16m") != 0) {
+    GTEST_SKIP() << "cannot mount a small volume here";
+  }
+  mounted_ = true;
+  PopulateInstall(install());
+  const std::string digest = WriteUpdate(StandardItems());
+  const auto before = Snapshot(install());
+  EXPECT_EQ(Run(ApplyArgs(digest)), 9);
+  EXPECT_TRUE(Logged("not enough disk for backups"));
+  ExpectUnchanged(before);
+}
+
+TEST_F(UpdaterE2E, BackupThatCannotBeMadeEndsWith10) {
+  // "plugins" is a folder in the install folder and a file in the archive: it existed, and a
+  // folder cannot be copied as a backup.
+  fs::create_directories(install() / "plugins");
+  std::vector<ZipItem> items = StandardItems();
+  items.back() = {"plugins", "a file"};
+  const std::string digest = WriteUpdate(items);
+  const auto before = Snapshot(install());
+  EXPECT_EQ(Run(ApplyArgs(digest)), 10);
+  EXPECT_TRUE(Logged("backup copy failed for " + (install() / "plugins").string()));
+  EXPECT_TRUE(Logged("rolling back swap"));
+  ExpectUnchanged(before);
+}
+
+TEST_F(UpdaterE2E, ImmutableTargetEndsWith11) {
+  std::vector<ZipItem> items = StandardItems();
+  std::swap(items[0], items[1]);  // config.txt first
+  const std::string digest = WriteUpdate(items);
+  if (!SetImmutable(install() / "config.txt", true)) GTEST_SKIP() << "no immutable flag here";
+  const auto before = Snapshot(install());
+  EXPECT_EQ(Run(ApplyArgs(digest)), 11);
+  SetImmutable(install() / "config.txt", false);
+  const std::string target = (install() / "config.txt").string();
+  EXPECT_TRUE(Logged("replace failed for " + target + " (err 5 - install dir is read-only)"));
+  EXPECT_TRUE(Logged("rollback: could not restore " + target + " (err 5)"));
+  // Only the backup whose move back failed remains.
+  auto expected = before;
+  expected["config.txt.old"] = "old config";
+  EXPECT_EQ(Snapshot(install()), expected);
+}
+
+TEST_F(UpdaterE2E, OtherReplaceFailureEndsWith12AfterRetries) {
+  // A file named like the folder the entry needs: the move fails with "path not found".
+  WriteFile(install() / "plugins", "a file in the way");
+  const std::string digest = WriteUpdate(StandardItems());
+  const auto before = Snapshot(install());
+  EXPECT_EQ(Run(ApplyArgs(digest)), 12);  // after 4.2 s of retries
+  EXPECT_TRUE(
+      Logged("replace failed for " + (install() / "plugins/new.dll").string() + " (err 3)"));
+  ExpectUnchanged(before);
+}
+
+TEST_F(UpdaterE2E, EmptyEntryEndsWith13) {
+  std::vector<ZipItem> items = StandardItems();
+  items.push_back({"empty.txt", ""});
+  const std::string digest = WriteUpdate(items);
+  const auto before = Snapshot(install());
+  EXPECT_EQ(Run(ApplyArgs(digest)), 13);
+  EXPECT_TRUE(Logged("post-replace check failed for " + (install() / "empty.txt").string()));
+  ExpectUnchanged(before);
+}
+
+TEST_F(UpdaterE2E, RelaunchThatCannotStartEndsWith14) {
+  const std::string digest = WriteUpdate(StandardItems());
+  const auto before = Snapshot(install());
+  std::vector<std::string> args = ApplyArgs(digest);
+  args.insert(args.end(), {"--relaunch", "Missing.exe", "--ready-event", "R"});
+  EXPECT_EQ(Run(args), 14);
+  const std::string program = (install() / "Missing.exe").string();
+  EXPECT_EQ(LogMessages(), (std::vector<std::string>{
+                               "staged zip verified: sha256=" + digest,
+                               "relaunch of " + program + " failed (err 2)",
+                               "relaunch failed - rolling back to the previous version",
+                               "rolling back swap",
+                               "relaunch of " + program + " failed (err 2)",
+                           }));
+  ExpectUnchanged(before);
+}
+
+TEST_F(UpdaterE2E, RelaunchWithoutReadyEventStartsThePlainProgram) {
+  const std::string digest = WriteUpdate(StandardItems());
+  std::vector<std::string> args = ApplyArgs(digest);
+  args.insert(args.end(), {"--relaunch", "Tallowmarch.exe"});
+  EXPECT_EQ(Run(args), 0);
+  ASSERT_TRUE(WaitFor([&] { return HostStarts().size() == 1; }, 10s));
+  EXPECT_EQ(HostStarts()[0].folder, install().string());
+  EXPECT_TRUE(HostStarts()[0].args.empty());
+  EXPECT_EQ(ReadFile(install() / "Tallowmarch.exe"), NewProgram());
+  EXPECT_FALSE(fs::exists(install() / "Tallowmarch.exe.old"));
+}
+
+TEST_F(UpdaterE2E, ReadyEventWithoutRelaunchDoesNothing) {
+  const std::string digest = WriteUpdate(StandardItems());
+  std::vector<std::string> args = ApplyArgs(digest);
+  args.insert(args.end(), {"--ready-event", "R"});
+  EXPECT_EQ(Run(args), 0);
+  EXPECT_FALSE(fs::exists(dir_ / "run/tallowmarch-event-R"));
+  EXPECT_TRUE(HostStarts().empty());
+}
+
+TEST_F(UpdaterE2E, HostSignallingInTimeKeepsTheUpdate) {
+  const std::string digest = WriteUpdate(StandardItems());
+  std::vector<std::string> args = ApplyArgs(digest);
+  args.insert(args.end(), {"--relaunch", "Tallowmarch.exe", "--ready-event", "Local\\Ready"});
+  EXPECT_EQ(Run(args, {{"TM_TEST_HOST_READY_DELAY_MS", "500"}}), 0);
+  ASSERT_EQ(HostStarts().size(), 1u);
+  EXPECT_EQ(HostStarts()[0].args, (std::vector<std::string>{"--updated", "Local\\Ready"}));
+  EXPECT_EQ(ReadFile(install() / "Tallowmarch.exe"), NewProgram());
+  EXPECT_FALSE(fs::exists(install() / "config.txt.old"));
+  EXPECT_EQ(LogMessages().back(), "update applied successfully");
+}
+
+TEST_F(UpdaterE2E, EventAlreadySignalledLetsTheWaitSucceedAtOnce) {
+  // This process holds the event, set, while the updater runs.
+  setenv("XDG_RUNTIME_DIR", (dir_ / "run").c_str(), 1);
+  platform::LinuxNamedObjectLayer objects;
+  std::uint32_t error = 0;
+  auto event = objects.CreateEvent("Pre", error);
+  unsetenv("XDG_RUNTIME_DIR");
+  ASSERT_TRUE(event);
+  ASSERT_TRUE(event->Set());
+  const std::string digest = WriteUpdate(StandardItems());
+  std::vector<std::string> args = ApplyArgs(digest);
+  args.insert(args.end(), {"--relaunch", "Tallowmarch.exe", "--ready-event", "Pre"});
+  EXPECT_EQ(Run(args, {{"TM_TEST_HOST_READY_DELAY_MS", "-1"}}, 15s), 0);
+}
+
+class UpdaterE2ELateHost : public UpdaterE2E, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(UpdaterE2ELateHost, RollsBackAndStartsThePreviousVersion) {
+  const std::string digest = WriteUpdate(StandardItems());
+  const auto before = Snapshot(install());
+  std::vector<std::string> args = ApplyArgs(digest);
+  args.insert(args.end(), {"--relaunch", "Tallowmarch.exe", "--ready-event", "R"});
+  EXPECT_EQ(Run(args, {{"TM_TEST_HOST_READY_DELAY_MS", GetParam()}}, 60s), 15);
+  const std::vector<std::string> messages = LogMessages();
+  ASSERT_GE(messages.size(), 2u);
+  EXPECT_EQ(
+      std::vector<std::string>(messages.end() - 2, messages.end()),
+      (std::vector<std::string>{"new version did not signal ready within timeout - rolling back",
+                                "rolling back swap"}));
+  ExpectUnchanged(before);
+  ASSERT_TRUE(WaitFor([&] { return HostStarts().size() == 2; }, 10s));
+  EXPECT_EQ(HostStarts()[0].args, (std::vector<std::string>{"--updated", "R"}));
+  EXPECT_TRUE(HostStarts()[1].args.empty());  // the previous version, without --updated
+}
+
+INSTANTIATE_TEST_SUITE_P(NeverOrTooLate, UpdaterE2ELateHost, ::testing::Values("-1", "21000"));
+
+TEST_F(UpdaterE2E, ReconcileAfterARunKilledMidSwap) {
+  // The third entry cannot be moved (a file is in the way of its folder), so the run retries
+  // it for seconds with the first two files already swapped: it is killed there.
+  WriteFile(install() / "blocker", "a file");
+  const std::string digest = WriteUpdate({{"Tallowmarch.exe", NewProgram(), 0100755},
+                                          {"lib/engine.so", "new engine"},
+                                          {"added.txt", "added"},
+                                          {"blocker/x", "never"}});
+  const auto before = Snapshot(install());
+  ChildProcess run = Start(ApplyArgs(digest));
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        return fs::exists(install() / "added.txt") && fs::exists(install() / ".update-in-progress");
+      },
+      20s));
+  KillAndReap(run);
+  EXPECT_EQ(ReadFile(install() / "Tallowmarch.exe"), NewProgram());
+  EXPECT_EQ(Run(ApplyArgs(digest)), 4);  // the marker stops every later apply
+
+  fs::create_directories(install() / "x.old");  // a folder is not a backup
+  EXPECT_EQ(Run({"--reconcile", "--target", install().string(), "--relaunch", "Tallowmarch.exe",
+                 "--log", (dir_ / "log.txt").string()}),
+            0);
+  auto expected = before;
+  expected["added.txt"] = "added";  // added files stay
+  expected["x.old/"] = "";
+  EXPECT_EQ(Snapshot(install()), expected);
+  const std::vector<std::string> messages = LogMessages();
+  EXPECT_EQ(std::vector<std::string>(messages.end() - 2, messages.end()),
+            (std::vector<std::string>{"reconcile: rolling an interrupted update back to the "
+                                      "previous version in " +
+                                          install().string(),
+                                      "reconcile: done"}));
+  ASSERT_TRUE(WaitFor([&] { return HostStarts().size() == 1; }, 10s));
+  EXPECT_TRUE(HostStarts()[0].args.empty());
+}
+
+TEST_F(UpdaterE2E, ReconcileWithoutTheHostProgramChangesNothing) {
+  fs::remove(install() / "Tallowmarch.exe");
+  WriteFile(install() / "config.txt.old", "backup");
+  const auto before = Snapshot(install());
+  EXPECT_EQ(
+      Run({"--reconcile", "--target", install().string(), "--log", (dir_ / "log.txt").string()}),
+      3);
+  EXPECT_EQ(LogMessages(), std::vector<std::string>{"reconcile: --target has no Tallowmarch.exe"});
+  ExpectUnchanged(before);
+}
+
+TEST_F(UpdaterE2E, SelfTest) {
+  const std::string digest = WriteUpdate(StandardItems());
+  const auto before = Snapshot(install());
+  const std::vector<std::string> base = {"--selftest",
+                                         "--zip",
+                                         (dir_ / "u.zip").string(),
+                                         "--sig",
+                                         (dir_ / "u.sig").string(),
+                                         "--log",
+                                         (dir_ / "log.txt").string()};
+  std::vector<std::string> args = base;
+  args.insert(args.end(),
+              {"--expected-sha256", digest, "--reconcile", "--target", install().string()});
+  EXPECT_EQ(Run(args), 0);
+  EXPECT_EQ(LogMessages(), (std::vector<std::string>{"staged zip verified: sha256=" + digest,
+                                                     "selftest verify result: OK"}));
+  fs::remove(dir_ / "log.txt");
+  args = base;
+  args.insert(args.end(), {"--expected-sha256", std::string(64, 'f')});
+  EXPECT_EQ(Run(args), 1);
+  EXPECT_EQ(LogMessages().back(), "selftest verify result: REJECTED");
+  fs::remove(dir_ / "log.txt");
+  EXPECT_EQ(Run(base), 2);
+  EXPECT_EQ(LogMessages(),
+            std::vector<std::string>{"selftest needs --zip --sig --expected-sha256"});
+  ExpectUnchanged(before);
+}
+
+}  // namespace
+}  // namespace tallowmarch::test

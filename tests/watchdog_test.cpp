@@ -1,0 +1,165 @@
+// The watchdog: device loss and the automatic restart, a restart that fails, the hardware
+// encoder check, and the memory line.
+#include "watchdog.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "capture/sim_capture.h"
+#include "capture_test_support.h"
+#include "gpu/sim_gpu.h"
+#include "media/sim_media.h"
+#include "recording_memory.h"
+#include "session_impl.h"
+#include "sim_platform.h"
+#include "system/sim_system.h"
+
+namespace tallowmarch {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::LogLines;
+using testing::WaitUntil;
+
+const HWND kWindow = reinterpret_cast<HWND>(std::uintptr_t{0x1001});
+const wchar_t kLostLine[] =
+    L"Watchdog: GPU device lost (0x887A0005) - a driver reset (TDR) or a display sleep/resume "
+    L"cycle can cause this. Attempting automatic capture restart.";
+const wchar_t kRecoveredLine[] =
+    L"Watchdog: capture automatically recovered after GPU device loss.";
+const wchar_t kFailedLine[] =
+    L"Watchdog: automatic capture restart after GPU device loss failed - manual restart required.";
+const wchar_t kNoEncoderLine[] =
+    L"Watchdog: no hardware H.264 encoder detected anymore (driver removed/changed?) - if capture "
+    L"or the next restart starts failing, this is likely why.";
+
+class WatchdogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    sim::ResetAll();
+    session = std::make_unique<TallowmarchSession>();
+    session->SetLogCallback([this](const std::wstring& line) { log.Add(line); });
+  }
+  void TearDown() override {
+    session.reset();
+    sim::ResetAll();
+  }
+  TallowmarchSession::Impl& S() { return session->State(); }
+  int IndexOf(const std::wstring& line, int from = 0) {
+    const auto lines = log.Lines();
+    for (int i = from; i < static_cast<int>(lines.size()); ++i)
+      if (lines[i] == line) return i;
+    return -1;
+  }
+
+  LogLines log;
+  std::unique_ptr<TallowmarchSession> session;
+};
+
+TEST_F(WatchdogTest, RemovedDeviceRestartsTheCaptureWithTheHostsArgumentsAnd60Seconds) {
+  ASSERT_TRUE(session->Start(kWindow, false, 360, 24, 4000000, 10));
+  EXPECT_DOUBLE_EQ(S().clipWindow.Seconds(), 10.0);
+  sim::Gpu().RemoveDevices(DXGI_ERROR_DEVICE_REMOVED);
+  ASSERT_TRUE(log.WaitFor(kRecoveredLine));
+  const int lost = IndexOf(kLostLine);
+  ASSERT_GE(lost, 0);
+  const int stopped = IndexOf(L"Capture stopped.", lost);
+  const int started = IndexOf(L"Capture started.", stopped);
+  EXPECT_GT(stopped, lost);
+  EXPECT_GT(started, stopped);
+  EXPECT_GT(IndexOf(kRecoveredLine), started);
+  EXPECT_EQ(log.Count(kLostLine), 1);
+
+  EXPECT_TRUE(session->IsCapturing());
+  EXPECT_DOUBLE_EQ(S().clipWindow.Seconds(), 60.0);
+  EXPECT_EQ(S().requestedMaxHeight, 360u);
+  EXPECT_EQ(S().fps, 24u);
+  EXPECT_EQ(S().bitrate, 4000000u);
+  EXPECT_EQ(S().encodeHeight, 360u);
+  EXPECT_EQ(S().d3dDevice->GetDeviceRemovedReason(), S_OK);  // a new device
+  // The engine keeps recording on it.
+  EXPECT_TRUE(WaitUntil([&] { return S().videoRing.TotalBytes() > 0; }, 20s));
+}
+
+TEST_F(WatchdogTest, ARestartThatFailsLeavesTheSessionStopped) {
+  ASSERT_TRUE(session->Start(kWindow, false, 0, 0, 0, 0));
+  sim::Capture().SetFailure(platform::SimCaptureStep::CreateItem, E_ACCESSDENIED);
+  sim::Gpu().RemoveDevices(DXGI_ERROR_DEVICE_HUNG);
+  ASSERT_TRUE(log.WaitFor(kFailedLine));
+  EXPECT_EQ(log.Count(L"Watchdog: GPU device lost (0x887A0006)"), 1);
+  EXPECT_EQ(log.Count(L"Start() failed: 0x80070005 (Access is denied.)"), 1);
+  EXPECT_FALSE(session->IsCapturing());
+  EXPECT_TRUE(S().stopRequested.load());
+}
+
+TEST_F(WatchdogTest, TheMissingEncoderLineComesOncePerChange) {
+  ASSERT_TRUE(session->Start(kWindow, false, 0, 0, 0, 0));
+  sim::Media().SetHardwareEncoders({});
+  ASSERT_TRUE(log.WaitFor(kNoEncoderLine));
+  // Back, then gone again: one watchdog check sees it present in between.
+  const int calls = sim::Media().EnumerationCalls();
+  sim::Media().SetHardwareEncoders({{"Sim H.264 Encoder MFT", E_FAIL, 0}});
+  ASSERT_TRUE(WaitUntil([&] { return sim::Media().EnumerationCalls() > calls; }));
+  sim::Media().SetHardwareEncoders({});
+  ASSERT_TRUE(log.WaitFor(kNoEncoderLine, 2));
+  EXPECT_TRUE(session->IsCapturing());
+  EXPECT_EQ(log.Count(L"Watchdog: GPU device lost"), 0);
+}
+
+TEST_F(WatchdogTest, ARestartRacingTheSessionsDestructionIsCancelled) {
+  for (int pauseFirst : {0, 1}) {
+    SCOPED_TRACE(pauseFirst);
+    log.Clear();
+    ASSERT_TRUE(session->Start(kWindow, false, 0, 0, 0, 0));
+    sim::Gpu().RemoveDevices(DXGI_ERROR_DEVICE_REMOVED);
+    ASSERT_TRUE(log.WaitFor(L"Watchdog: GPU device lost"));
+    if (pauseFirst) {
+      ASSERT_TRUE(log.WaitFor(L"Capture stopped."));  // the restart is in its 500 ms pause
+    }
+    session.reset();
+    EXPECT_EQ(sim::Capture().RunningSessions(), 0);
+    const size_t lines = log.Lines().size();
+    std::this_thread::sleep_for(700ms);  // a surviving restart would log by now
+    EXPECT_EQ(log.Lines().size(), lines);
+    EXPECT_EQ(log.Count(kRecoveredLine), 0);
+    session = std::make_unique<TallowmarchSession>();
+    session->SetLogCallback([this](const std::wstring& line) { log.Add(line); });
+  }
+}
+
+TEST(RecordingMemoryTest, LineShowsProcessSizesAndWholeMebibytesOfTheRings) {
+  sim::ResetAll();
+  LogLines log;
+  TallowmarchSession session;
+  session.SetLogCallback([&](const std::wstring& line) { log.Add(line); });
+  auto& s = session.State();
+  s.videoRing.PushAndTrim(
+      {std::make_shared<std::vector<std::uint8_t>>(3670016), 2.0, 1, NowHns(), false},
+      s.clipWindow);  // 3.5 MiB
+  s.desktopRing.PushAndTrim({std::make_shared<std::vector<std::uint8_t>>(943718), NowHns(), 2.0},
+                            s.clipWindow);  // 0.9 MiB
+  sim::System().SetProcessMemory(platform::ProcessMemoryCounters{104857600, 52953088});
+  LogRecordingMemory(&session, std::chrono::steady_clock::now());
+  sim::System().SetProcessMemory(std::nullopt, true);
+  LogRecordingMemory(&session, std::chrono::steady_clock::now() - 12500ms);
+  const auto lines = log.Lines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], L"[DIAG-REC-MEM] t=0s priv=100.0MB ws=50.5MB ringV=3MB ringA=0MB");
+  EXPECT_EQ(lines[1], L"[DIAG-REC-MEM] t=12s priv=0.0MB ws=0.0MB ringV=3MB ringA=0MB");
+  sim::ResetAll();
+}
+
+TEST(RecordingMemoryTest, TheFirstLineComesAtStart) {
+  sim::ResetAll();
+  LogLines log;
+  TallowmarchSession session;
+  session.SetLogCallback([&](const std::wstring& line) { log.Add(line); });
+  ASSERT_TRUE(session.Start(kWindow, false, 0, 0, 0, 0));
+  ASSERT_TRUE(log.WaitFor(L"[DIAG-REC-MEM] t=0s priv="));
+  session.Stop();
+  sim::ResetAll();
+}
+
+}  // namespace
+}  // namespace tallowmarch

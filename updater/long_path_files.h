@@ -1,0 +1,63 @@
+// The updater's file operations. Every path handed to the file layer passes through LongPath,
+// which here is the absolute, lexically normalised path (Linux has no long-path prefix). None
+// of these log; each reports success or failure to its caller.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "system/files.h"
+
+namespace tallowmarch::updater {
+
+inline constexpr size_t kFilePieceBytes = 1048576;  // contents move in pieces of at most 1 MiB
+inline constexpr size_t kMaxPathChars = 32767;
+
+// The absolute form of `path`: relative paths are resolved against the current folder, "."
+// and ".." components are resolved and repeated separators collapsed; a trailing separator is
+// kept.
+std::wstring FullPath(const std::wstring& path);
+std::wstring LongPath(const std::wstring& path);
+// The byte path the file layer takes.
+std::string NativePath(const std::wstring& path);
+// `folder` + "/" + `name`, with no separator added when the folder already ends in one.
+std::wstring JoinPath(const std::wstring& folder, const std::wstring& name);
+
+// The path's own attributes (links are not followed).
+bool GetPathAttributes(const std::wstring& path, platform::FileAttributes& out);
+bool FileExists(const std::wstring& path);
+// True when the file is gone or was deleted; a read-only file is made writable first. A
+// symbolic link is removed itself, never its target.
+bool DeleteFileForce(const std::wstring& path);
+// Removes a folder and everything in it, depth first, ignoring every failure. Symbolic links
+// inside the tree (and a link in the place of the folder itself) are removed as links: the
+// removal never leaves the tree.
+void RemoveTree(const std::wstring& folder);
+// Creates every missing folder of `path`; true when the path exists afterwards.
+bool CreateDirectories(const std::wstring& path);
+// True when the volume has `needed` bytes free for the caller, or cannot be asked.
+bool HasFreeSpace(const std::wstring& folder, std::uint64_t needed);
+// The whole file, when its size is at most `cap` bytes and it reads completely.
+bool ReadFileCapped(const std::wstring& path, std::vector<std::uint8_t>& out, std::uint64_t cap);
+// Creates or truncates the file (creating its folders) and writes and flushes `data`. A
+// symbolic link in the file's place is refused.
+bool WriteFileFlushed(const std::wstring& path, const void* data, size_t length,
+                      std::uint32_t mode = 0644);
+// The same without the flush, for many files that FlushVolume then makes durable together.
+bool WriteWholeFile(const std::wstring& path, const void* data, size_t length,
+                    std::uint32_t mode = 0644);
+// Makes everything written on the volume of `folder` durable.
+bool FlushVolume(const std::wstring& folder);
+
+// Sets the vector to `size` zero bytes; false (instead of an exception) when the memory is not
+// there, which for an archive of up to 1 GiB or an entry of up to 600 MiB is a real outcome.
+bool ResizeZeroed(std::vector<std::uint8_t>& bytes, std::uint64_t size);
+
+// Ordinal comparison of the first prefix.size() characters with case ignored.
+bool StartsWithIgnoreCase(const std::wstring& text, const std::wstring& prefix);
+// Equal length and equal bytes after folding 'A'..'Z' to 'a'..'z'.
+bool EqualsIgnoreAsciiCase(const std::string& a, const std::string& b);
+
+}  // namespace tallowmarch::updater

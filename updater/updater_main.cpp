@@ -1,0 +1,37 @@
+#include "updater_main.h"
+
+#include "apply_update.h"
+#include "reconcile_selftest.h"
+#include "updater_options.h"
+
+namespace tallowmarch::updater {
+namespace {
+
+constexpr wchar_t kUsage[] =
+    L"usage: tallowmarch_updater --zip PATH --sig PATH --expected-sha256 HEX --target DIR "
+    L"[--wait-pid N] [--relaunch Tallowmarch.exe] [--ready-event NAME] [--mutex-name NAME] "
+    L"[--log PATH]";
+
+}  // namespace
+
+int UpdaterMain(const std::vector<std::wstring>& argv) {
+  UpdaterOptions options;
+  if (!ParseArgs(static_cast<int>(argv.size()), argv, options)) return kExitBadCommandLine;
+  if (!options.logPath.empty()) OpenLogFile(options.logPath);
+
+  int code = kExitBadCommandLine;
+  if (options.selfTest) {
+    code = RunSelfTest(options);
+  } else if (options.reconcile) {
+    code = options.targetDir.empty() ? kExitBadCommandLine : ReconcileInterruptedUpdate(options);
+  } else if (!options.zipPath.empty() && !options.sigPath.empty() &&
+             !options.expectedSha256.empty() && !options.targetDir.empty()) {
+    code = ApplyUpdate(options);
+  } else {
+    LogLine(kUsage);
+  }
+  CloseLogFile();
+  return code;
+}
+
+}  // namespace tallowmarch::updater

@@ -1,0 +1,38 @@
+// Staging: every file entry of the verified in-memory archive is checked against the entry-name
+// rules and written into the staging folder inside the install folder. The result is the list
+// of staged entries from which the apply makes backups, swaps and rolls back.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tallowmarch::updater {
+
+inline constexpr wchar_t kStagingFolderName[] = L"pending";
+inline constexpr wchar_t kMarkerFileName[] = L".update-in-progress";
+inline constexpr std::uint64_t kMaxZipEntries = 4096;              // directory entries included
+inline constexpr std::uint64_t kMaxUncompressedBytes = 629145600;  // 600 MiB, file entries
+
+struct StagedEntry {
+  std::wstring stagedPath;  // the extracted file inside the staging folder
+  std::wstring targetPath;  // installDir + "/" + the entry's relative path
+  std::wstring backupPath;  // targetPath + ".old"
+  bool existed = false;     // the target (a file, a link or a folder) was there when staged
+  // Folders the swap created for this entry because the install folder lacked them, outermost
+  // first; a rollback removes them again (when empty).
+  std::vector<std::wstring> createdFolders;
+};
+
+// True when at least one file was staged and every step succeeded; logs its one failure.
+bool ExtractToStaging(const std::vector<std::uint8_t>& zip, const std::wstring& stagingDir,
+                      const std::wstring& installDir, std::vector<StagedEntry>& entries);
+// The staged path of an entry name (raw UTF-8 bytes; '/' and '\' both separate components)
+// when the name passes every rule.
+bool ResolveStagedPath(std::string_view name, const std::wstring& stagingDir,
+                       std::wstring& stagedPath);
+// CON, PRN, AUX, NUL, COM1-9 and LPT1-9, with any extension and in any letter case.
+bool IsReservedDeviceName(const std::wstring& component);
+
+}  // namespace tallowmarch::updater
