@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <thread>
 
 #include "gpu/linux_gpu.h"
@@ -119,6 +121,27 @@ TEST_F(CpuDeviceTest, CommandsRunInIssueOrderAndHoldTheirTextures) {
   EXPECT_EQ(FirstPixel(first), 0xFFFF0000u);  // A R G B as a little-endian BGRA word
   EXPECT_EQ(FirstPixel(second), 0xFF0000FFu);
   EXPECT_EQ(FirstPixel(third), 0xFF00FF00u);
+}
+
+TEST_F(CpuDeviceTest, ProducersThatOutrunTheQueueWaitInsteadOfQueueingWithoutEnd) {
+  // A slow GPU and a producer that copies a fresh captured frame each time, as the frame-arrived
+  // handler does: the queue holds every frame it has not copied yet, and must not hold them all.
+  sim::Gpu().Faults().SetCommandDelay(std::chrono::milliseconds(5));
+  const TexturePtr shared = Create(testing::BgraDesc(8, 8));
+  std::vector<std::weak_ptr<GpuTexture>> frames;
+  std::size_t mostHeld = 0;
+  for (int i = 0; i < 48; ++i) {
+    TexturePtr frame = Create(testing::BgraDesc(8, 8));
+    frames.push_back(frame);
+    context->CopyResource(shared, frame);
+    frame.reset();
+    mostHeld = std::max<std::size_t>(
+        mostHeld,
+        std::count_if(frames.begin(), frames.end(), [](const auto& f) { return !f.expired(); }));
+  }
+  EXPECT_LE(mostHeld, 20u);  // unbounded, nearly all 48 would wait in the queue
+  context->WaitIdle();
+  for (const auto& f : frames) EXPECT_TRUE(f.expired());
 }
 
 TEST_F(CpuDeviceTest, CopiesBetweenUnlikeTexturesDoNothing) {
@@ -307,6 +330,55 @@ TEST_F(VideoProcessorTest, ConvertsFullRangeRgbToBt709LimitedNv12) {
     EXPECT_NEAR(got.y, expected.y, 1.5) << int(c.r) << "," << int(c.g) << "," << int(c.b);
     EXPECT_NEAR(got.u, expected.u, 1.5) << int(c.r) << "," << int(c.g) << "," << int(c.b);
     EXPECT_NEAR(got.v, expected.v, 1.5) << int(c.r) << "," << int(c.g) << "," << int(c.b);
+  }
+}
+
+TEST_F(VideoProcessorTest, AtEqualSizesEveryColumnConvertsWithoutResampling) {
+  // Sharp screen content across a whole 1080p row: 8-pixel stripes of alternating colours.
+  const std::uint32_t w = 1920, h = 16;
+  Build(w, h, w, h);
+  const Rgb stripe[2] = {{250, 20, 60}, {10, 200, 240}};
+  std::vector<std::uint8_t> pixels(std::size_t{w} * h * 4);
+  for (std::size_t i = 0; i < std::size_t{w} * h; ++i) {
+    const Rgb c = stripe[(i % w) / 8 % 2];
+    pixels[i * 4] = c.b;
+    pixels[i * 4 + 1] = c.g;
+    pixels[i * 4 + 2] = c.r;
+    pixels[i * 4 + 3] = 255;
+  }
+  ASSERT_EQ(Blit(testing::MakeBgraTexture(*device, w, h, pixels)), S_OK);
+  MappedSubresource m;
+  ASSERT_EQ(context->Map(staging, 0, kMapRead, 0, m), S_OK);
+  const auto* luma = static_cast<const std::uint8_t*>(m.data) + std::size_t{m.rowPitch} * 4;
+  const auto* chroma = static_cast<const std::uint8_t*>(m.data) + std::size_t{m.rowPitch} * (h + 2);
+  int wrong = 0;
+  for (std::uint32_t x = 0; x < w; ++x) {
+    // Stripes are 8 wide and start on even columns: both pixels of a chroma pair match.
+    const auto expected = Bt709Limited(stripe[x / 8 % 2]);
+    if (std::abs(luma[x] - expected.y) > 1.5) ++wrong;
+    if (x % 2 == 0 &&
+        (std::abs(chroma[x] - expected.u) > 1.5 || std::abs(chroma[x + 1] - expected.v) > 1.5)) {
+      ++wrong;
+    }
+  }
+  context->Unmap(staging, 0);
+  EXPECT_EQ(wrong, 0);
+}
+
+TEST_F(VideoProcessorTest, AnOddWidthSourceConvertsUpToItsLastColumn) {
+  // Captured windows have any size; the last column pair must not lose its colour.
+  for (auto [inW, inH, outW, outH] : {std::array<std::uint32_t, 4>{65, 33, 64, 32},
+                                      std::array<std::uint32_t, 4>{131, 75, 64, 32}}) {
+    Build(inW, inH, outW, outH);
+    const Rgb c{50, 100, 200};
+    ASSERT_EQ(Blit(testing::MakeBgraTexture(*device, inW, inH, FilledBgra(inW, inH, c))), S_OK);
+    const auto expected = Bt709Limited(c);
+    for (std::uint32_t x = 0; x < outW; ++x) {
+      const auto got = Sample(x, 10);
+      EXPECT_NEAR(got.y, expected.y, 1.5) << inW << "x" << inH << " column " << x;
+      EXPECT_NEAR(got.u, expected.u, 1.5) << inW << "x" << inH << " column " << x;
+      EXPECT_NEAR(got.v, expected.v, 1.5) << inW << "x" << inH << " column " << x;
+    }
   }
 }
 

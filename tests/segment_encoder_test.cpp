@@ -7,10 +7,14 @@
 
 #include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cwchar>
 #include <cwctype>
+#include <deque>
 #include <map>
+#include <mutex>
 #include <stdexcept>
+#include <thread>
 
 #include "bounded_map_retry.h"
 #include "engine_clock.h"
@@ -536,6 +540,81 @@ TEST_F(SegmentEncoderTest, OtherEncodersOpenOnceWithTheirOwnOptions) {
     EXPECT_EQ(log.Lines()[0],
               L"[DIAG-ENCODER-OPTS] single-stage arm: PAK veryfast async_depth=6 @ target "
               L"bitrate: ok");
+  }
+}
+
+TEST_F(SegmentEncoderTest, EncodersOfOneContextWorkOnTheirOwnThreadsBesideTheFrameCopies) {
+  // The live pipeline's shape: a frame thread copies captured pictures into the shared texture
+  // on the one immediate context while the encoder thread encodes from it; the next encoder is
+  // built on another thread, and retired ones are finished and destroyed on a finalizer.
+  auto context = MakeContext(160, 96, 128, 64);
+  platform::TexturePtr shared;
+  ASSERT_EQ(device->CreateTexture2D(testing::BgraDesc(160, 96), nullptr, shared), S_OK);
+  std::atomic<bool> stopFrames{false};
+  std::thread frames([&] {
+    const std::vector<std::uint8_t> pictures[2] = {FilledBgra(160, 96, {200, 40, 40}),
+                                                   FilledBgra(160, 96, {40, 40, 200})};
+    for (int i = 0; !stopFrames.load(); ++i) {
+      const auto captured = MakeBgraTexture(*device, 160, 96, pictures[i % 2]);
+      context->immediateContext->CopyResource(shared, captured);  // dropped right after
+      std::this_thread::yield();
+    }
+  });
+
+  std::mutex finalizeMutex;  // guards retired, noMoreSegments, segments
+  std::condition_variable finalizeCv;
+  std::deque<std::unique_ptr<IVideoSegmentEncoder>> retired;
+  bool noMoreSegments = false;
+  std::vector<VideoSegment> segments;
+  std::thread finalizer([&] {
+    std::unique_lock lock(finalizeMutex);
+    for (;;) {
+      finalizeCv.wait(lock, [&] { return noMoreSegments || !retired.empty(); });
+      if (retired.empty()) return;
+      auto encoder = std::move(retired.front());
+      retired.pop_front();
+      lock.unlock();
+      VideoSegment segment = encoder->Finish();
+      encoder.reset();
+      lock.lock();
+      segments.push_back(std::move(segment));
+    }
+  });
+
+  constexpr int kSegments = 6, kFramesPerSegment = 12;
+  auto current = CreateSegmentEncoder(context.get(), 128, 64, 30, 500000);
+  std::int64_t timestamp = 10000000;
+  for (int segment = 0; segment < kSegments; ++segment) {
+    std::unique_ptr<IVideoSegmentEncoder> spare;
+    std::thread builder([&] { spare = CreateSegmentEncoder(context.get(), 128, 64, 30, 500000); });
+    for (int i = 0; i < kFramesPerSegment; ++i, timestamp += 333333) {
+      EXPECT_TRUE(current->EncodeFrame(shared, timestamp, nullptr));
+    }
+    current->DrainPending();
+    builder.join();
+    {
+      std::lock_guard lock(finalizeMutex);
+      retired.push_back(std::move(current));
+    }
+    finalizeCv.notify_one();
+    current = std::move(spare);
+  }
+  current.reset();  // discarded unfinished, as Stop does
+  {
+    std::lock_guard lock(finalizeMutex);
+    noMoreSegments = true;
+  }
+  finalizeCv.notify_one();
+  finalizer.join();
+  stopFrames.store(true);
+  frames.join();
+
+  ASSERT_EQ(segments.size(), static_cast<std::size_t>(kSegments));
+  for (const VideoSegment& segment : segments) {
+    EXPECT_EQ(segment.frameCount, static_cast<std::uint32_t>(kFramesPerSegment));
+    const auto video = DemuxMp4(*segment.bytes);
+    ASSERT_EQ(video.pts.size(), static_cast<std::size_t>(kFramesPerSegment));
+    EXPECT_EQ(video.pts.front(), 0);
   }
 }
 

@@ -439,8 +439,15 @@ class CpuContext final : public GpuContext,
     std::function<void()> run;
   };
 
-  // Counts the command against its textures, then queues it. Called under callMutex_.
+  // Counts the command against its textures, then queues it. Called under callMutex_. A full
+  // queue makes the caller wait for the worker, as a full command buffer makes a GPU's submitter
+  // wait: a queued copy may hold a whole captured frame, so producers that outrun the worker
+  // must slow down rather than queue without end.
   void Issue(Command command) {
+    {
+      std::unique_lock lock(queueMutex_);
+      idleCv_.wait(lock, [&] { return issued_ - completed_ < kMaxQueuedCommands; });
+    }
     for (const TexturePtr& w : command.writes) {
       auto* t = static_cast<CpuTexture*>(w.get());
       std::lock_guard lock(t->mutex);
@@ -496,6 +503,10 @@ class CpuContext final : public GpuContext,
     }
   }
 
+  // Deep enough for the pipeline's frames in flight (a capture copy, a blit and a staging copy
+  // per frame, four staging slots), shallow enough to bound the frames the queue holds.
+  static constexpr std::uint64_t kMaxQueuedCommands = 16;
+
   std::shared_ptr<DeviceState> state_;
   // Serialises every call on the context, as Direct3D's multithread protection does; also
   // guards the colour spaces of the device's processors. Lock order: callMutex_, then
@@ -503,7 +514,7 @@ class CpuContext final : public GpuContext,
   std::mutex callMutex_;
   std::mutex queueMutex_;  // guards queue_, stopping_, issued_, completed_
   std::condition_variable queueCv_;
-  std::condition_variable idleCv_;
+  std::condition_variable idleCv_;  // a command completed (WaitIdle, and Issue on a full queue)
   std::deque<Command> queue_;
   bool stopping_ = false;
   std::uint64_t issued_ = 0;

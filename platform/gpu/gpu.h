@@ -13,7 +13,8 @@
 // ID3D11Multithread protection does, so the frame-arrived handler and the encoder thread need no
 // lock of their own around it. The context queues its copies, uploads and blits and runs them in
 // issue order on a worker thread, like a GPU queue; a queued command holds references to the
-// textures it uses, so the caller may drop a texture right after issuing a command on it.
+// textures it uses, so the caller may drop a texture right after issuing a command on it. Like
+// a GPU's command buffer the queue is finite: a call that finds it full waits for the worker.
 #pragma once
 
 #include <cstdint>

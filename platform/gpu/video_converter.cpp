@@ -59,9 +59,12 @@ bool VideoConverter::Convert(const BgraPicture& in, const Nv12Picture& out,
     av_opt_set_int(c, "dstw", out.width, 0);
     av_opt_set_int(c, "dsth", out.height, 0);
     av_opt_set_int(c, "dst_format", AV_PIX_FMT_NV12, 0);
-    // Fast bilinear: the cheapest filter that still averages when scaling down (point sampling
-    // aliases), and no dearer than exact bilinear at equal sizes.
-    av_opt_set_int(c, "sws_flags", SWS_FAST_BILINEAR, 0);
+    // Area averaging with chroma taken from every input column: exact at equal sizes, and it
+    // averages when scaling down (point sampling aliases). Fast bilinear resamples even at equal
+    // sizes, with a phase that drifts to almost a pixel across a 1080p row, and half-width
+    // chroma input discolours the last column of a source of odd width. No dearer: see
+    // bench/README.md.
+    av_opt_set_int(c, "sws_flags", SWS_AREA | SWS_FULL_CHR_H_INP, 0);
     av_opt_set_int(c, "threads", kConverterThreads, 0);
     if (sws_init_context(c, nullptr, nullptr) < 0) {
       s.sws.reset();

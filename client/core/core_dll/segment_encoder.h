@@ -95,7 +95,6 @@ class FfmpegSegmentEncoder final : public IVideoSegmentEncoder {
   void ConfigureCodecContext(std::int64_t rate);
   bool OpenCodec(bool lowPower);
   void WritePackets();
-  void Log(const std::wstring& line) const;
 
   GpuEncodeContext* gpuContext;  // not owned
   platform::TexturePtr nv12Target;
