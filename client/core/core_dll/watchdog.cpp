@@ -48,7 +48,11 @@ void LaunchRestart(Impl& s, const RestartClosure& closure) {
   try {
     s.restartThread = std::thread([earlier, closure] {
       if (earlier->joinable()) earlier->join();
-      WatchdogRestart(closure);
+      try {
+        WatchdogRestart(closure);
+      } catch (...) {
+        // Out of memory for a line: nothing may leave the thread and end the process.
+      }
     });
   } catch (...) {
     s.restartThread = std::move(*earlier);  // still joined by CancelRestart
