@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <new>
 #include <thread>
 
 #include "capture/sim_capture.h"
@@ -248,6 +250,26 @@ TEST_F(SessionTest, ASessionCloseFailureIsAWarningAndTheStopCompletes) {
   sim::Capture().SetFailure(platform::SimCaptureStep::SessionClose, S_OK);
   ASSERT_TRUE(session->Start(kWindow, false, 0, 0, 0, 0));  // replaces it
   EXPECT_LE(S().framesSubmitted.load(), submitted);
+}
+
+// A log line that cannot be built (out of memory) must not end the process from a capture
+// thread or throw out of Stop: the line is lost and the capture and its stop go on.
+TEST_F(SessionTest, ALogLineThatFailsEndsNeitherTheProcessNorTheStop) {
+  std::atomic<int> failed{0};
+  session->SetLogCallback([&](const std::wstring& line) {
+    if (line.rfind(L"[DIAG-REC-MEM]", 0) == 0 || line.rfind(L"Teardown warning", 0) == 0) {
+      failed.fetch_add(1);
+      throw std::bad_alloc();
+    }
+    log.Add(line);
+  });
+  ASSERT_TRUE(session->Start(kWindow, false, 0, 0, 0, 0));
+  ASSERT_TRUE(WaitUntil([&] { return failed.load() >= 1; }));  // the memory line at once
+  sim::Capture().SetFailure(platform::SimCaptureStep::SessionClose, E_FAIL);
+  EXPECT_NO_THROW(session->Stop());
+  EXPECT_EQ(failed.load(), 2);
+  EXPECT_FALSE(session->IsCapturing());
+  EXPECT_EQ(log.Count(L"Capture stopped."), 1);
 }
 
 TEST_F(SessionTest, ItemClosedOnlyLogsAlsoWhenIdle) {

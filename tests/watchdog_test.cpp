@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <mutex>
 #include <thread>
 
 #include "capture/sim_capture.h"
@@ -126,6 +128,33 @@ TEST_F(WatchdogTest, ARestartRacingTheSessionsDestructionIsCancelled) {
     session = std::make_unique<TallowmarchSession>();
     session->SetLogCallback([this](const std::wstring& line) { log.Add(line); });
   }
+}
+
+// A restart still waiting for the interface locks when the host has already stopped and started
+// a new capture, whose device is lost in turn: the host's stop of that capture (holding the
+// locks, as the exports do) must not wait on the first restart through the new watchdog.
+TEST_F(WatchdogTest, AHostStopNeverWaitsOnAnEarlierRestartThatWaitsForTheLocks) {
+  std::atomic<bool> stopped{false};
+  std::thread host([&] {
+    std::scoped_lock locks(*S().lifecycleLock, *S().sessionLock);
+    ASSERT_TRUE(session->Start(kWindow, false, 0, 0, 0, 0));
+    sim::Gpu().RemoveDevices(DXGI_ERROR_DEVICE_REMOVED);
+    ASSERT_TRUE(log.WaitFor(L"Watchdog: GPU device lost"));  // its restart waits for the locks
+    session->Stop();
+    ASSERT_TRUE(session->Start(kWindow, false, 0, 0, 0, 0));
+    sim::Gpu().RemoveDevices(DXGI_ERROR_DEVICE_REMOVED);
+    ASSERT_TRUE(log.WaitFor(L"Watchdog: GPU device lost", 2));
+    session->Stop();
+    stopped.store(true);
+  });
+  const bool done = WaitUntil([&] { return stopped.load(); }, 15s);
+  EXPECT_TRUE(done) << "the host's stop waits on the earlier restart";
+  if (!done) session->CancelRestart();  // lets the first restart go, so the test can end
+  host.join();
+  // Both restarts give way to the host: the capture stays stopped.
+  std::this_thread::sleep_for(700ms);
+  EXPECT_FALSE(session->IsCapturing());
+  EXPECT_EQ(log.Count(kRecoveredLine), 0);
 }
 
 TEST(RecordingMemoryTest, LineShowsProcessSizesAndWholeMebibytesOfTheRings) {

@@ -43,7 +43,14 @@ void StartCaptureThread(TallowmarchSession::Impl& s, int& index, std::thread& me
   if (s.failThreadStartAt.load() == index++)
     throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
                             "thread creation failed");
-  member = std::thread(std::move(body));
+  // Nothing may leave a thread body and end the process: an error the body's own handlers do
+  // not take (an allocation failure while logging) ends only this thread.
+  member = std::thread([body = std::move(body)]() mutable {
+    try {
+      body();
+    } catch (...) {
+    }
+  });
 }
 
 }  // namespace
@@ -249,7 +256,11 @@ void TallowmarchSession::TearDown() {
     if (s.captureSession) ThrowIfFailed(s.captureSession->Close());
     if (s.framePool) ThrowIfFailed(s.framePool->Close());
   } catch (const hresult_error& e) {
-    s.LogFormatted(L"Teardown warning (non-fatal): 0x%08X", static_cast<unsigned>(e.code()));
+    try {
+      s.LogFormatted(L"Teardown warning (non-fatal): 0x%08X", static_cast<unsigned>(e.code()));
+    } catch (const std::exception&) {
+      // Out of memory for the line: the teardown completes all the same.
+    }
   }
 
   s.currentEncoder.reset();  // the segment being written is discarded

@@ -1,6 +1,7 @@
 #include "watchdog.h"
 
 #include <chrono>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -36,20 +37,27 @@ bool AcquireInterfaceLocks(Impl& s, std::unique_lock<std::mutex>& lifecycle,
   }
 }
 
-// Starts the restart thread in place of a finished earlier one; nothing after a cancel.
+// Starts the restart thread in place of an earlier one; nothing after a cancel. The earlier
+// restart may still be waiting for the interface locks (the host stopped and started a capture
+// meanwhile): the new thread joins it before it begins, never this watchdog, because a host
+// stop that holds those locks joins this watchdog.
 void LaunchRestart(Impl& s, const RestartClosure& closure) {
-  std::thread earlier;
-  {
-    std::lock_guard lock(s.restartMutex);
-    if (s.restartCancelled) return;
-    earlier = std::move(s.restartThread);
-  }
-  // The earlier restart started the capture this watchdog belongs to; it has nothing left to
-  // do but return.
-  if (earlier.joinable()) earlier.join();
   std::lock_guard lock(s.restartMutex);
   if (s.restartCancelled) return;
-  s.restartThread = std::thread(WatchdogRestart, closure);
+  auto earlier = std::make_shared<std::thread>(std::move(s.restartThread));
+  try {
+    s.restartThread = std::thread([earlier, closure] {
+      if (earlier->joinable()) earlier->join();
+      try {
+        WatchdogRestart(closure);
+      } catch (...) {
+        // Out of memory for a line: nothing may leave the thread and end the process.
+      }
+    });
+  } catch (...) {
+    s.restartThread = std::move(*earlier);  // still joined by CancelRestart
+    throw;
+  }
 }
 
 }  // namespace
