@@ -12,6 +12,7 @@
 #include "hresult_error.h"
 #include "session_impl.h"
 #include "sim_platform.h"
+#include "system/sim_system.h"
 
 namespace tallowmarch {
 namespace {
@@ -51,6 +52,8 @@ struct Script {
   std::mutex mutex;                                  // guards every field
   std::vector<std::pair<int, std::int64_t>> frames;  // (encoder id, timestamp)
   std::vector<int> drained, finished, destroyed;
+  // The memory releases the system layer had seen when each encoder was destroyed.
+  std::vector<std::uint64_t> releasesAtDestroy;
   bool refuse = false;
   bool throwRuntime = false;
   bool throwOnDrain = false;
@@ -63,6 +66,7 @@ class FakeEncoder : public IVideoSegmentEncoder {
   ~FakeEncoder() override {
     std::lock_guard lock(script_.mutex);
     script_.destroyed.push_back(id_);
+    script_.releasesAtDestroy.push_back(sim::System().ReleaseFreedMemoryCalls());
   }
   bool EncodeFrame(const platform::TexturePtr&, std::int64_t timestamp,
                    const std::atomic<bool>*) override {
@@ -159,6 +163,10 @@ TEST_F(PipelineThreadsTest, RotationWithASpareSwapsDrainsAndFinalizes) {
   RequestRotation(true, 200);
   ASSERT_TRUE(WaitUntil([&] { return FrameCount() == 2; }));
   ASSERT_TRUE(WaitUntil([&] { return S().videoRing.TotalBytes() == 10; }));
+  ASSERT_TRUE(WaitUntil([&] {
+    std::lock_guard lock(script.mutex);
+    return !script.destroyed.empty();
+  }));
   std::lock_guard lock(script.mutex);
   EXPECT_EQ(script.frames[0], std::make_pair(1, std::int64_t{100}));
   EXPECT_EQ(script.frames[1], std::make_pair(2, std::int64_t{200}));
@@ -166,6 +174,10 @@ TEST_F(PipelineThreadsTest, RotationWithASpareSwapsDrainsAndFinalizes) {
   EXPECT_EQ(script.finished, std::vector<int>{1});
   EXPECT_EQ(S().encodeAttempts.load(), 2u);
   EXPECT_EQ(log.Count(L"[ROTATION-TIMING]"), 0);  // a quick swap with a spare is not logged
+  // The retired encoder's memory is handed back once it is gone, not before.
+  ASSERT_EQ(script.releasesAtDestroy.size(), 1u);
+  const std::uint64_t atDestroy = script.releasesAtDestroy[0];
+  EXPECT_TRUE(WaitUntil([&] { return sim::System().ReleaseFreedMemoryCalls() == atDestroy + 1; }));
 }
 
 TEST_F(PipelineThreadsTest, RotationWithoutASpareLogsAndStopsThinning) {
@@ -235,6 +247,7 @@ TEST_F(PipelineThreadsTest, RefusedFramesCountAsDropsAndErrorsNeverEndTheThread)
 }
 
 TEST_F(PipelineThreadsTest, FinalizerSkipsEmptySegmentsAndSurvivesErrors) {
+  const std::uint64_t releasesBefore = sim::System().ReleaseFreedMemoryCalls();
   {
     std::lock_guard lock(script.mutex);
     script.frameCountAtFinish = 0;
@@ -263,6 +276,8 @@ TEST_F(PipelineThreadsTest, FinalizerSkipsEmptySegmentsAndSurvivesErrors) {
   }
   StopThreads();
   EXPECT_EQ(S().videoRing.TotalBytes(), 10u);
+  // Every retired encoder, a failed one too, is followed by a release; the empty entry is not.
+  EXPECT_EQ(sim::System().ReleaseFreedMemoryCalls(), releasesBefore + 3);
 }
 
 // The real pipeline with the GPU made slow or refusing through the sim.

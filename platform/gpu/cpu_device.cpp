@@ -1,5 +1,7 @@
 #include "gpu/cpu_device.h"
 
+#include <sys/mman.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
@@ -93,9 +95,19 @@ struct DeviceState {
   std::atomic<HRESULT> removedReason{S_OK};  // written by MarkRemoved, from any thread
 };
 
-struct AlignedFree {
-  void operator()(std::uint8_t* p) const { std::free(p); }
+// Texture memory stands for video memory and is kept out of the process heap: every texture maps
+// its own zero-filled pages and unmaps them when released. From the heap, the encoders' textures
+// (several megabytes, built and released every two seconds) would stay resident as freed
+// blocks, and the pages of a texture not written yet would count as well.
+struct TextureUnmap {
+  std::size_t size = 0;
+  void operator()(std::uint8_t* p) const { munmap(p, size); }
 };
+
+std::uint8_t* MapTextureMemory(std::size_t size) {
+  void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  return p == MAP_FAILED ? nullptr : static_cast<std::uint8_t*>(p);
+}
 
 class CpuTexture final : public GpuTexture {
  public:
@@ -104,9 +116,7 @@ class CpuTexture final : public GpuTexture {
         desc(desc),
         rowPitch((RowBytes(desc) + kRowAlignment - 1) / kRowAlignment * kRowAlignment),
         rows(desc.format == kFormatNv12 ? desc.height + desc.height / 2 : desc.height),
-        storage(static_cast<std::uint8_t*>(std::aligned_alloc(64, Size()))) {
-    if (storage) std::memset(storage.get(), 0, Size());
-  }
+        storage(MapTextureMemory(Size()), TextureUnmap{Size()}) {}
 
   void GetDesc(TextureDesc& out) const override { out = desc; }
 
@@ -130,7 +140,7 @@ class CpuTexture final : public GpuTexture {
   const std::uint32_t rows;
   // Written by the queue's worker and by CPU maps; who may touch it when follows from the
   // counters below.
-  const std::unique_ptr<std::uint8_t, AlignedFree> storage;
+  const std::unique_ptr<std::uint8_t, TextureUnmap> storage;
 
   std::mutex mutex;  // guards the three fields below; taken after the context's locks
   std::condition_variable idle;

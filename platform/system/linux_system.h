@@ -1,5 +1,6 @@
 // The system layer on linux: there is no apartment (joining is an idempotent per-thread flag),
-// CLOCK_MONOTONIC in nanoseconds, localtime_r, and /proc/self/status for the memory counters.
+// CLOCK_MONOTONIC in nanoseconds, localtime_r, /proc/self/status for the memory counters and
+// malloc_trim to give freed heap memory back.
 #pragma once
 
 #include "common/export.h"
@@ -14,6 +15,7 @@ class TM_EXPORT LinuxSystem : public SystemLayer {
   std::int64_t PerformanceCounter() override;
   LocalTime CurrentLocalTime() override;
   bool QueryProcessMemory(ProcessMemoryCounters& out) override;
+  void ReleaseFreedMemory() override;
   bool CreateDirectory(const std::wstring& path) override;
   bool PathExists(const std::wstring& path) override;
   std::uint32_t GetEnvironmentVariable(const wchar_t* name, wchar_t* buffer,

@@ -38,6 +38,11 @@ bool SimSystem::QueryProcessMemory(ProcessMemoryCounters& out) {
   return LinuxSystem::QueryProcessMemory(out);
 }
 
+void SimSystem::ReleaseFreedMemory() {
+  releaseCalls_.fetch_add(1);
+  LinuxSystem::ReleaseFreedMemory();
+}
+
 void SimSystem::SetApartmentAnswer(std::optional<HRESULT> hr) {
   std::lock_guard lock(mutex_);
   apartmentAnswer_ = hr;

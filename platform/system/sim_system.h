@@ -16,6 +16,7 @@ class TM_EXPORT SimSystem : public LinuxSystem {
   std::int64_t PerformanceCounter() override;
   LocalTime CurrentLocalTime() override;
   bool QueryProcessMemory(ProcessMemoryCounters& out) override;
+  void ReleaseFreedMemory() override;  // counts, then trims like linux
 
   // Every later join answers `hr` (RPC_E_CHANGED_MODE: the thread lives in another
   // apartment); nullopt restores the real answer.
@@ -28,6 +29,8 @@ class TM_EXPORT SimSystem : public LinuxSystem {
   void AdvanceClock(std::int64_t counts);
   // A fixed local time; nullopt uses the real one.
   void SetLocalTime(std::optional<LocalTime> time);
+  // How many times ReleaseFreedMemory was called since the process began.
+  std::uint64_t ReleaseFreedMemoryCalls() const { return releaseCalls_.load(); }
   void Reset();
 
  private:
@@ -36,7 +39,8 @@ class TM_EXPORT SimSystem : public LinuxSystem {
   std::optional<ProcessMemoryCounters> memory_;
   bool memoryFails_ = false;
   std::optional<LocalTime> localTime_;
-  std::atomic<std::int64_t> clockAdvance_{0};  // written by AdvanceClock only
+  std::atomic<std::int64_t> clockAdvance_{0};   // written by AdvanceClock only
+  std::atomic<std::uint64_t> releaseCalls_{0};  // written by ReleaseFreedMemory only
 };
 
 }  // namespace tallowmarch::platform

@@ -1,5 +1,5 @@
 // System services of the engine: the COM apartment stand-in, the performance counter, local
-// time and the process memory counters.
+// time, the process memory counters and giving freed heap memory back.
 #pragma once
 
 #include <cstdint>
@@ -35,6 +35,9 @@ class SystemLayer {
 
   // False when the counters cannot be read.
   virtual bool QueryProcessMemory(ProcessMemoryCounters& out) = 0;
+  // Hands memory the heap keeps after large frees back to the system. Takes a few
+  // milliseconds: called off the hot paths, after large blocks were freed.
+  virtual void ReleaseFreedMemory() = 0;
 
   // Creates one folder (its parent must exist), like CreateDirectoryW. False when it cannot be
   // made, an existing folder included.

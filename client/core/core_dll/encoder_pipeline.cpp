@@ -6,7 +6,9 @@
 
 #include "engine_clock.h"
 #include "hresult_error.h"
+#include "platform.h"
 #include "session_impl.h"
+#include "system/system.h"
 
 namespace tallowmarch {
 
@@ -217,6 +219,10 @@ void FinalizeThread(TallowmarchSession* session) {
     } catch (const std::exception& e) {
       s.LogFormatted(L"Finalize thread error: %s", e.what());
     }
+    // A retired encoder frees tens of megabytes (x264 picture buffers, textures) every two
+    // seconds; the heap would keep them resident between the ring's long-lived segments.
+    encoder.reset();
+    platform::System().ReleaseFreedMemory();
   }
 }
 

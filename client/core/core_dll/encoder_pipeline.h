@@ -5,7 +5,7 @@
 // rotations; BackoffControllerThread measures the drop rate every 2 seconds, moves the back-off
 // tier, requests a spare encoder at the start of a period and a rotation at its end;
 // SpareEncoderBuilderThread builds that spare ahead of time; FinalizeThread finishes retired
-// encoders and pushes their segments into the ring.
+// encoders, pushes their segments into the ring and gives the freed memory back to the system.
 //
 // Hand-overs: the mailbox and rotation requests under pipelineMutex, spare requests under
 // spareBuildMutex, the finished spare under spareMutex, retired encoders under finalizeMutex.

@@ -329,6 +329,9 @@ VideoSegment FfmpegSegmentEncoder::Finish() {
   av_write_trailer(formatContext.get());
 
   VideoSegment segment;
+  // The file grew by doubling: without the copy to its exact size the ring would hold up to
+  // twice its bytes for a minute.
+  mp4Bytes.shrink_to_fit();
   segment.bytes = std::make_shared<std::vector<std::uint8_t>>(std::move(mp4Bytes));
   mp4Bytes.clear();
   segment.frameCount = encodedFrames;
