@@ -26,10 +26,20 @@ struct Platform {
 // Defined by the linked variant; valid for the whole life of the process.
 Platform& CurrentPlatform();
 
-inline SystemLayer& System() { return *CurrentPlatform().system; }
-inline MediaLayer& Media() { return *CurrentPlatform().media; }
-inline AudioLayer& Audio() { return *CurrentPlatform().audio; }
-inline GpuLayer& Gpu() { return *CurrentPlatform().gpu; }
-inline CaptureLayer& Capture() { return *CurrentPlatform().capture; }
+inline SystemLayer& System() {
+  return *CurrentPlatform().system;
+}
+inline MediaLayer& Media() {
+  return *CurrentPlatform().media;
+}
+inline AudioLayer& Audio() {
+  return *CurrentPlatform().audio;
+}
+inline GpuLayer& Gpu() {
+  return *CurrentPlatform().gpu;
+}
+inline CaptureLayer& Capture() {
+  return *CurrentPlatform().capture;
+}
 
 }  // namespace tallowmarch::platform

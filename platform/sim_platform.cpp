@@ -1,8 +1,8 @@
 #include "sim_platform.h"
 
 #include "audio/sim_audio.h"
-#include "gpu/sim_gpu.h"
 #include "capture/sim_capture.h"
+#include "gpu/sim_gpu.h"
 #include "media/sim_media.h"
 #include "system/sim_system.h"
 
@@ -37,14 +37,28 @@ SimLayers& State() {
 
 }  // namespace
 
-platform::Platform& platform::CurrentPlatform() { return State().installed; }
+platform::Platform& platform::CurrentPlatform() {
+  return State().installed;
+}
 
-platform::SimSystem& sim::System() { return State().system; }
-platform::SimMedia& sim::Media() { return State().media; }
-platform::SimAudio& sim::Audio() { return State().audio; }
-platform::SimGpu& sim::Gpu() { return State().gpu; }
-platform::SimCapture& sim::Capture() { return State().capture; }
-platform::Platform& sim::Layers() { return State().installed; }
+platform::SimSystem& sim::System() {
+  return State().system;
+}
+platform::SimMedia& sim::Media() {
+  return State().media;
+}
+platform::SimAudio& sim::Audio() {
+  return State().audio;
+}
+platform::SimGpu& sim::Gpu() {
+  return State().gpu;
+}
+platform::SimCapture& sim::Capture() {
+  return State().capture;
+}
+platform::Platform& sim::Layers() {
+  return State().installed;
+}
 
 void sim::ResetAll() {
   SimLayers& layers = State();

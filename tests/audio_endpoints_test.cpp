@@ -37,7 +37,8 @@ TEST_F(AudioEndpointsTest, ListsActiveEndpointsOfOneDirectionInOrder) {
   SimEndpointSpec disabled{L"r4", L"Disabled", AudioFlow::Render, platform::kDeviceStateDisabled};
   SimEndpointSpec mic{L"c1", L"Mic", AudioFlow::Capture};
   audio.SetEndpoints({speakers, unplugged, hdmi, disabled, mic});
-  EXPECT_EQ(List(false), (std::vector<Listed>{{L"r1", L"Speakers", false}, {L"r2", L"HDMI", true}}));
+  EXPECT_EQ(List(false),
+            (std::vector<Listed>{{L"r1", L"Speakers", false}, {L"r2", L"HDMI", true}}));
   // No default capture endpoint: nothing is flagged.
   EXPECT_EQ(List(true), (std::vector<Listed>{{L"c1", L"Mic", false}}));
 }
@@ -62,8 +63,8 @@ TEST_F(AudioEndpointsTest, UnreadableEndpointsAreSkippedAndNamesFallBack) {
   specs[4].isDefault = true;
   audio.SetEndpoints(specs);
   EXPECT_EQ(List(false), (std::vector<Listed>{{L"e2", L"(unknown device)", false},
-                                               {L"e3", L"(unknown device)", false},
-                                               {L"e4", L"(unknown device)", true}}));
+                                              {L"e3", L"(unknown device)", false},
+                                              {L"e4", L"(unknown device)", true}}));
 }
 
 TEST_F(AudioEndpointsTest, FailuresOfTheListingEndItQuietly) {

@@ -129,10 +129,10 @@ TEST(PieceRingTrim, WindowHoldsLengthOverSegmentDurationSegments) {
 
 TEST(PieceRingSnapshot, OverlapMustHavePositiveLength) {
   SegmentRing ring;
-  ClipWindow window(1e9);  // never trims
-  ring.PushAndTrim(Segment(0, 2.0), window);              // [0, 2 s)
-  ring.PushAndTrim(Segment(2 * kSecond, 2.0), window);    // [2 s, 4 s)
-  ring.PushAndTrim(Segment(4 * kSecond, 2.0), window);    // [4 s, 6 s)
+  ClipWindow window(1e9);                               // never trims
+  ring.PushAndTrim(Segment(0, 2.0), window);            // [0, 2 s)
+  ring.PushAndTrim(Segment(2 * kSecond, 2.0), window);  // [2 s, 4 s)
+  ring.PushAndTrim(Segment(4 * kSecond, 2.0), window);  // [4 s, 6 s)
   // A range that starts exactly where the first segment ends leaves it out; one that ends
   // exactly where the last begins leaves that out.
   EXPECT_EQ(Starts(ring.Snapshot({2 * kSecond, 4 * kSecond})),

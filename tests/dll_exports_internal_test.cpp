@@ -14,7 +14,9 @@ namespace tallowmarch {
 namespace {
 
 std::vector<std::wstring> g_lines;
-void CollectLine(const wchar_t* line) { g_lines.push_back(line); }
+void CollectLine(const wchar_t* line) {
+  g_lines.push_back(line);
+}
 
 class ExportRoutingTest : public ::testing::Test {
  protected:

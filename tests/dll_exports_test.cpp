@@ -107,9 +107,9 @@ TEST_F(ExportsTest, AudioDevicesAreListedWithoutASession) {
 
   g_devices.clear();
   Tallowmarch_EnumerateAudioDevices(false, &CollectDevice);
-  EXPECT_EQ(g_devices, (std::vector<Device>{{L"sim-render-speakers", L"Speakers (Sim Audio)", true},
-                                            {L"sim-render-headphones", L"Headphones (Sim Audio)",
-                                             false}}));
+  EXPECT_EQ(g_devices,
+            (std::vector<Device>{{L"sim-render-speakers", L"Speakers (Sim Audio)", true},
+                                 {L"sim-render-headphones", L"Headphones (Sim Audio)", false}}));
   g_devices.clear();
   Tallowmarch_EnumerateAudioDevices(true, &CollectDevice);
   EXPECT_EQ(g_devices,
@@ -119,7 +119,8 @@ TEST_F(ExportsTest, AudioDevicesAreListedWithoutASession) {
 class VerifyExportTest : public ExportsTest {
  protected:
   void SetUp() override {
-    path = std::filesystem::temp_directory_path() / ("tm_export_verify_" + std::to_string(getpid()));
+    path =
+        std::filesystem::temp_directory_path() / ("tm_export_verify_" + std::to_string(getpid()));
     std::ofstream(path) << "artifact";
   }
   void TearDown() override {

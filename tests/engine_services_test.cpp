@@ -88,7 +88,8 @@ TEST(SessionServices, SaveProgressReaderSeesCountsWrittenWithTheStage) {
   std::atomic<bool> done{false};
   std::thread writer([&] {
     for (std::uint32_t stage = 1; stage <= 4; ++stage) {
-      for (std::uint32_t i = 0; i < 20000; ++i) state.SetSaveProgress(stage, i, stage * 1000000 + i);
+      for (std::uint32_t i = 0; i < 20000; ++i)
+        state.SetSaveProgress(stage, i, stage * 1000000 + i);
     }
     state.ResetSaveProgress();
     done = true;
@@ -97,8 +98,7 @@ TEST(SessionServices, SaveProgressReaderSeesCountsWrittenWithTheStage) {
   while (!done.load()) {
     std::uint32_t stage, count, total;
     // The final reset writes 0 after stage 4: a later value, which a reader may see.
-    if (session.GetSaveProgress(&stage, &count, &total) && total != 0 &&
-        total < stage * 1000000u) {
+    if (session.GetSaveProgress(&stage, &count, &total) && total != 0 && total < stage * 1000000u) {
       ++stale;
     }
   }

@@ -111,8 +111,8 @@ TEST(Sha256, StandardVectors) {
   };
   for (const auto& c : cases) {
     std::vector<std::uint8_t> digest(32);
-    ASSERT_TRUE(Sha256Buffer(c.input.data(), static_cast<std::uint32_t>(c.input.size()),
-                             digest.data()));
+    ASSERT_TRUE(
+        Sha256Buffer(c.input.data(), static_cast<std::uint32_t>(c.input.size()), digest.data()));
     EXPECT_EQ(HexOf(digest), c.digest);
   }
 }
@@ -129,7 +129,8 @@ class ArtifactFiles : public ::testing::Test {
 
   std::wstring Write(const std::string& name, const std::string& bytes) {
     const auto path = dir / name;
-    std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     return path.wstring();
   }
   std::vector<std::uint8_t> SignFile(const std::string& bytes) {
@@ -214,9 +215,9 @@ TEST_F(ArtifactFiles, EmptyAndMissingInputs) {
 
   // Missing file: 1, hex untouched. A folder cannot be read either.
   std::memset(hex, 'Z', sizeof hex);
-  EXPECT_EQ(VerifyArtifactFile((dir / "missing.zip").wstring(), sigOfEmpty.data(), 64, hex,
-                               sizeof hex),
-            kArtifactUnreadable);
+  EXPECT_EQ(
+      VerifyArtifactFile((dir / "missing.zip").wstring(), sigOfEmpty.data(), 64, hex, sizeof hex),
+      kArtifactUnreadable);
   EXPECT_EQ(std::string(hex, sizeof hex), std::string(65, 'Z'));
   EXPECT_EQ(VerifyArtifactFile(dir.wstring(), sigOfEmpty.data(), 64, nullptr, 0),
             kArtifactUnreadable);
@@ -233,8 +234,8 @@ TEST_F(ArtifactFiles, EmptyAndMissingInputs) {
 TEST(KeyMasking, GeneratorScriptAndProgramAgree) {
   // Mask a known key with the script, then unmask it the way the program does.
   const std::string key = "0123456789abcdeffedcba98765432100f1e2d3c4b5a69788796a5b4c3d2e1f0";
-  const std::string command = "python3 " TALLOWMARCH_SOURCE_DIR "/updater/mask_public_key.py " +
-                              key + " --seed=0xC0FFEE11";
+  const std::string command =
+      "python3 " TALLOWMARCH_SOURCE_DIR "/updater/mask_public_key.py " + key + " --seed=0xC0FFEE11";
   FILE* pipe = popen(command.c_str(), "r");
   ASSERT_NE(pipe, nullptr);
   std::string text;

@@ -107,8 +107,7 @@ int Ed25519Check(const std::uint8_t signature[kSignatureBytes],
   if (!ctx) return -1;
   // Ed25519 is one-shot: no digest is named, the whole message goes in at once.
   if (EVP_DigestVerifyInit(ctx.get(), nullptr, nullptr, nullptr, key.get()) != 1) return -1;
-  const int ok =
-      EVP_DigestVerify(ctx.get(), signature, kSignatureBytes, message, messageSize);
+  const int ok = EVP_DigestVerify(ctx.get(), signature, kSignatureBytes, message, messageSize);
   return ok == 1 ? 0 : -1;
 }
 
@@ -118,9 +117,8 @@ int VerifyDigestSignatureWithKey(const std::uint8_t digest[kDigestBytes],
                                  const std::uint8_t publicKey[kPublicKeyBytes]) {
   if (hexOut != nullptr && hexOutChars >= kHexDigestChars) HexEncode(digest, kDigestBytes, hexOut);
   if (signature == nullptr || signatureLength != kSignatureBytes) return kArtifactBadArgument;
-  return Ed25519Check(signature, publicKey, digest, kDigestBytes) == 0
-             ? kArtifactValid
-             : kArtifactSignatureInvalid;
+  return Ed25519Check(signature, publicKey, digest, kDigestBytes) == 0 ? kArtifactValid
+                                                                       : kArtifactSignatureInvalid;
 }
 
 int VerifyDigestSignature(const std::uint8_t digest[kDigestBytes], const std::uint8_t* signature,

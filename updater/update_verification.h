@@ -25,7 +25,9 @@ inline constexpr size_t kHexDigestChars = 65;  // 64 hex characters and a NUL
 std::uint32_t UpdateKeyStreamByte(std::uint32_t seed, std::uint32_t index);
 // Rebuilds the built-in public key byte by byte from its masked form.
 void UnmaskPublicKey(std::uint8_t out[kPublicKeyBytes]);
-inline void GetUpdatePublicKey(std::uint8_t out[kPublicKeyBytes]) { UnmaskPublicKey(out); }
+inline void GetUpdatePublicKey(std::uint8_t out[kPublicKeyBytes]) {
+  UnmaskPublicKey(out);
+}
 
 bool Sha256Buffer(const void* data, std::uint32_t length, std::uint8_t digest[kDigestBytes]);
 // Reads the file in pieces of 65536 bytes. The path is used as it is.

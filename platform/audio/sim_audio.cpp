@@ -137,10 +137,9 @@ void SimAudio::Reset() {
   endpoints_ = {
       {L"sim-render-speakers", L"Speakers (Sim Audio)", AudioFlow::Render, kDeviceStateActive,
        true},
-      {L"sim-render-headphones", L"Headphones (Sim Audio)", AudioFlow::Render,
-       kDeviceStateActive, false},
-      {L"sim-capture-mic", L"Microphone (Sim Audio)", AudioFlow::Capture, kDeviceStateActive,
-       true},
+      {L"sim-render-headphones", L"Headphones (Sim Audio)", AudioFlow::Render, kDeviceStateActive,
+       false},
+      {L"sim-capture-mic", L"Microphone (Sim Audio)", AudioFlow::Capture, kDeviceStateActive, true},
   };
   enumeratorResult_ = enumerateResult_ = defaultResult_ = S_OK;
   enumeratorsCreated_ = 0;

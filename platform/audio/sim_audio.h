@@ -31,8 +31,8 @@ class TM_EXPORT SimAudio : public AudioLayer {
 
   void SetEndpoints(std::vector<SimEndpointSpec> endpoints);
   std::vector<SimEndpointSpec> Endpoints() const;
-  void SetEnumeratorResult(HRESULT hr);      // CreateEndpointEnumerator
-  void SetEnumerateResult(HRESULT hr);       // EnumAudioEndpoints
+  void SetEnumeratorResult(HRESULT hr);       // CreateEndpointEnumerator
+  void SetEnumerateResult(HRESULT hr);        // EnumAudioEndpoints
   void SetDefaultEndpointResult(HRESULT hr);  // GetDefaultAudioEndpoint
   void Reset();
 

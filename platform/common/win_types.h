@@ -17,10 +17,16 @@ using HWND = HWND__*;
 struct HMONITOR__;
 using HMONITOR = HMONITOR__*;
 
-constexpr bool SUCCEEDED(HRESULT hr) { return hr >= 0; }
-constexpr bool FAILED(HRESULT hr) { return hr < 0; }
+constexpr bool SUCCEEDED(HRESULT hr) {
+  return hr >= 0;
+}
+constexpr bool FAILED(HRESULT hr) {
+  return hr < 0;
+}
 
-constexpr HRESULT MakeHresult(std::uint32_t bits) { return static_cast<HRESULT>(bits); }
+constexpr HRESULT MakeHresult(std::uint32_t bits) {
+  return static_cast<HRESULT>(bits);
+}
 
 inline constexpr HRESULT S_OK = 0;
 inline constexpr HRESULT S_FALSE = 1;
@@ -40,4 +46,5 @@ inline constexpr HRESULT DXGI_ERROR_DEVICE_RESET = MakeHresult(0x887A0007u);
 inline constexpr HRESULT DXGI_ERROR_DRIVER_INTERNAL_ERROR = MakeHresult(0x887A0020u);
 inline constexpr HRESULT DXGI_ERROR_UNSUPPORTED = MakeHresult(0x887A0004u);
 inline constexpr HRESULT AUDCLNT_E_DEVICE_INVALIDATED = MakeHresult(0x88890004u);
-inline constexpr HRESULT E_NOTFOUND = MakeHresult(0x80070490u);  // HRESULT_FROM_WIN32(ERROR_NOT_FOUND)
+inline constexpr HRESULT E_NOTFOUND =
+    MakeHresult(0x80070490u);  // HRESULT_FROM_WIN32(ERROR_NOT_FOUND)

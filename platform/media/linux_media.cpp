@@ -41,8 +41,7 @@ struct VaApi {
         reinterpret_cast<decltype(maxNumEntrypoints)>(dlsym(va, "vaMaxNumEntrypoints"));
     queryConfigEntrypoints =
         reinterpret_cast<decltype(queryConfigEntrypoints)>(dlsym(va, "vaQueryConfigEntrypoints"));
-    return getDisplayDrm && initialize && terminate && maxNumEntrypoints &&
-           queryConfigEntrypoints;
+    return getDisplayDrm && initialize && terminate && maxNumEntrypoints && queryConfigEntrypoints;
   }
   ~VaApi() {
     if (vaDrm != nullptr) dlclose(vaDrm);
@@ -59,8 +58,8 @@ bool NodeEncodesH264(VaApi& api, const std::string& path) {
     if (api.initialize(display, &major, &minor) == kVaSuccess) {
       const int capacity = std::max(api.maxNumEntrypoints(display), 1);
       std::vector<int> entrypoints(static_cast<size_t>(capacity));
-      for (int profile : {kVaProfileH264ConstrainedBaseline, kVaProfileH264Main,
-                          kVaProfileH264High}) {
+      for (int profile :
+           {kVaProfileH264ConstrainedBaseline, kVaProfileH264Main, kVaProfileH264High}) {
         int count = 0;
         if (api.queryConfigEntrypoints(display, profile, entrypoints.data(), &count) !=
             kVaSuccess) {
@@ -105,12 +104,15 @@ bool NvencPresent() {
   return true;
 }
 
-HRESULT LinuxMedia::Startup(std::uint32_t, std::uint32_t) { return S_OK; }
+HRESULT LinuxMedia::Startup(std::uint32_t, std::uint32_t) {
+  return S_OK;
+}
 
-HRESULT LinuxMedia::Shutdown() { return S_OK; }
+HRESULT LinuxMedia::Shutdown() {
+  return S_OK;
+}
 
-HRESULT LinuxMedia::EnumHardwareH264Encoders(std::uint32_t,
-                                             std::vector<EncoderActivation>& out) {
+HRESULT LinuxMedia::EnumHardwareH264Encoders(std::uint32_t, std::vector<EncoderActivation>& out) {
   out.clear();
   // Both kinds take GPU-resident surfaces on the systems they come from, so both declare
   // themselves Direct3D 11 aware the way their Windows transforms do.

@@ -10,8 +10,8 @@
 
 namespace tallowmarch::platform {
 
-inline constexpr std::uint32_t kMfVersion = 0x20070;      // MF_VERSION
-inline constexpr std::uint32_t kMfStartupFull = 0;        // MFSTARTUP_FULL
+inline constexpr std::uint32_t kMfVersion = 0x20070;           // MF_VERSION
+inline constexpr std::uint32_t kMfStartupFull = 0;             // MFSTARTUP_FULL
 inline constexpr std::uint32_t kMftEnumHardwareSorted = 0x44;  // HARDWARE | SORTANDFILTER
 
 // One listed encoder transform (an activation object: nothing is opened).

@@ -2,7 +2,9 @@
 
 namespace tallowmarch::platform {
 
-SimMedia::SimMedia() { Reset(); }
+SimMedia::SimMedia() {
+  Reset();
+}
 
 HRESULT SimMedia::Startup(std::uint32_t version, std::uint32_t) {
   std::lock_guard lock(mutex_);

@@ -24,7 +24,9 @@ HRESULT LinuxSystem::JoinMultithreadedApartment() {
   return S_OK;
 }
 
-std::int64_t LinuxSystem::PerformanceFrequency() { return 1000000000; }
+std::int64_t LinuxSystem::PerformanceFrequency() {
+  return 1000000000;
+}
 
 std::int64_t LinuxSystem::PerformanceCounter() {
   timespec ts{};

@@ -17,15 +17,15 @@ std::wstring GetDeviceFriendlyName(platform::AudioEndpoint& device) {
 }
 
 void EnumerateAudioEndpoints(bool capture, const AudioEndpointCallback& callback) {
-  const platform::AudioFlow flow = capture ? platform::AudioFlow::Capture
-                                           : platform::AudioFlow::Render;
+  const platform::AudioFlow flow =
+      capture ? platform::AudioFlow::Capture : platform::AudioFlow::Render;
   std::unique_ptr<platform::AudioEndpointEnumerator> enumerator;
   if (FAILED(platform::Audio().CreateEndpointEnumerator(enumerator)) || !enumerator) return;
 
   std::wstring defaultId;
   std::shared_ptr<platform::AudioEndpoint> defaultDevice;
-  if (SUCCEEDED(enumerator->GetDefaultAudioEndpoint(flow, platform::AudioRole::Console,
-                                                    defaultDevice)) &&
+  if (SUCCEEDED(
+          enumerator->GetDefaultAudioEndpoint(flow, platform::AudioRole::Console, defaultDevice)) &&
       defaultDevice) {
     std::wstring id;
     if (SUCCEEDED(defaultDevice->GetId(id))) defaultId = std::move(id);

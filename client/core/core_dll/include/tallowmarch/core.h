@@ -70,12 +70,10 @@ TALLOWMARCH_API int Tallowmarch_StartCapture(HWND target, bool captureMonitor, i
 TALLOWMARCH_API void Tallowmarch_StopCapture(void);
 TALLOWMARCH_API bool Tallowmarch_IsCapturing(void);
 TALLOWMARCH_API double Tallowmarch_GetMeasuredSustainableFps(void);
-TALLOWMARCH_API bool Tallowmarch_GetSaveProgress(uint32_t* stage, uint32_t* done,
-                                                 uint32_t* total);
+TALLOWMARCH_API bool Tallowmarch_GetSaveProgress(uint32_t* stage, uint32_t* done, uint32_t* total);
 TALLOWMARCH_API int Tallowmarch_SaveClipNow(const wchar_t* outputDir, wchar_t* outPath,
                                             int outPathChars);
-TALLOWMARCH_API int Tallowmarch_VerifyUpdateArtifact(const wchar_t* path,
-                                                     const uint8_t* signature,
+TALLOWMARCH_API int Tallowmarch_VerifyUpdateArtifact(const wchar_t* path, const uint8_t* signature,
                                                      int signatureLength, char* hexOut,
                                                      int hexOutChars);
 
