@@ -12,6 +12,7 @@
 #include "hresult_error.h"
 #include "session_impl.h"
 #include "sim_platform.h"
+#include "sim_session_fixture.h"
 #include "system/sim_system.h"
 
 namespace tallowmarch {
@@ -21,7 +22,7 @@ using namespace std::chrono_literals;
 using testing::LogLines;
 using testing::WaitUntil;
 
-const HWND kWindow = reinterpret_cast<HWND>(std::uintptr_t{0x1001});
+using testing::kWindow;
 
 TEST(BackoffTest, TierSteps) {
   EXPECT_EQ(NextBackoffTier(0.15, 0), 0);
@@ -281,19 +282,8 @@ TEST_F(PipelineThreadsTest, FinalizerSkipsEmptySegmentsAndSurvivesErrors) {
 }
 
 // The real pipeline with the GPU made slow or refusing through the sim.
-class PipelineBackoffTest : public ::testing::Test {
+class PipelineBackoffTest : public testing::SimSessionTest {
  protected:
-  void SetUp() override {
-    sim::ResetAll();
-    session = std::make_unique<TallowmarchSession>();
-    session->SetLogCallback([this](const std::wstring& line) { log.Add(line); });
-  }
-  void TearDown() override {
-    session.reset();
-    sim::ResetAll();
-  }
-  LogLines log;
-  std::unique_ptr<TallowmarchSession> session;
 };
 
 TEST_F(PipelineBackoffTest, AnEncoderThatCannotKeepUpRaisesTheTierAndThinsTheNextSegments) {

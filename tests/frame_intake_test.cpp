@@ -12,6 +12,7 @@
 #include "gpu/sim_gpu.h"
 #include "session_impl.h"
 #include "sim_platform.h"
+#include "sim_session_fixture.h"
 
 namespace tallowmarch {
 namespace {
@@ -20,21 +21,14 @@ using namespace std::chrono_literals;
 using testing::LogLines;
 using testing::WaitUntil;
 
-const HWND kWindow = reinterpret_cast<HWND>(std::uintptr_t{0x1001});
+using testing::kWindow;
 
-class FrameIntakeTest : public ::testing::Test {
+class FrameIntakeTest : public testing::SimSessionTest {
  protected:
   void SetUp() override {
-    sim::ResetAll();
+    SimSessionTest::SetUp();
     sim::Capture().SetSceneRate(0.0);  // frames only when the test posts them
-    session = std::make_unique<TallowmarchSession>();
-    session->SetLogCallback([this](const std::wstring& line) { log.Add(line); });
   }
-  void TearDown() override {
-    session.reset();
-    sim::ResetAll();
-  }
-  TallowmarchSession::Impl& S() { return session->State(); }
   // Posts one frame and waits until the handler has taken and closed it.
   void PostAndWait() {
     const std::uint64_t delivered = sim::Capture().FramesDelivered();
@@ -44,9 +38,6 @@ class FrameIntakeTest : public ::testing::Test {
              sim::Capture().FramesOutstanding() == 0;
     }));
   }
-
-  LogLines log;
-  std::unique_ptr<TallowmarchSession> session;
 };
 
 TEST_F(FrameIntakeTest, ArrivalGapsAndSizeMismatchesAreLoggedAndTheFrameStillCounts) {

@@ -15,6 +15,7 @@
 #include "gpu/sim_gpu.h"
 #include "session_impl.h"
 #include "sim_platform.h"
+#include "sim_session_fixture.h"
 
 namespace tallowmarch {
 namespace {
@@ -24,29 +25,16 @@ using testing::DemuxSegment;
 using testing::LogLines;
 using testing::WaitUntil;
 
-const HWND kWindow = reinterpret_cast<HWND>(std::uintptr_t{0x1001});
+using testing::kWindow;
 
-class SessionTest : public ::testing::Test {
+class SessionTest : public testing::SimSessionTest {
  protected:
-  void SetUp() override {
-    sim::ResetAll();
-    session = std::make_unique<TallowmarchSession>();
-    session->SetLogCallback([this](const std::wstring& line) { log.Add(line); });
-  }
-  void TearDown() override {
-    session.reset();
-    sim::ResetAll();
-  }
-  TallowmarchSession::Impl& S() { return session->State(); }
   std::deque<VideoSegment> Segments() {
     return S().videoRing.Snapshot({INT64_MIN / 2, INT64_MAX / 2});
   }
   bool WaitForSegments(size_t count, std::chrono::milliseconds timeout = 30s) {
     return WaitUntil([&] { return Segments().size() >= count; }, timeout);
   }
-
-  LogLines log;
-  std::unique_ptr<TallowmarchSession> session;
 };
 
 TEST_F(SessionTest, MovingSceneFillsTheRingWithTwoSecondSegments) {

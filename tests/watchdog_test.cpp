@@ -15,6 +15,7 @@
 #include "recording_memory.h"
 #include "session_impl.h"
 #include "sim_platform.h"
+#include "sim_session_fixture.h"
 #include "system/sim_system.h"
 
 namespace tallowmarch {
@@ -24,7 +25,7 @@ using namespace std::chrono_literals;
 using testing::LogLines;
 using testing::WaitUntil;
 
-const HWND kWindow = reinterpret_cast<HWND>(std::uintptr_t{0x1001});
+using testing::kWindow;
 const wchar_t kLostLine[] =
     L"Watchdog: GPU device lost (0x887A0005) - a driver reset (TDR) or a display sleep/resume "
     L"cycle can cause this. Attempting automatic capture restart.";
@@ -36,27 +37,14 @@ const wchar_t kNoEncoderLine[] =
     L"Watchdog: no hardware H.264 encoder detected anymore (driver removed/changed?) - if capture "
     L"or the next restart starts failing, this is likely why.";
 
-class WatchdogTest : public ::testing::Test {
+class WatchdogTest : public testing::SimSessionTest {
  protected:
-  void SetUp() override {
-    sim::ResetAll();
-    session = std::make_unique<TallowmarchSession>();
-    session->SetLogCallback([this](const std::wstring& line) { log.Add(line); });
-  }
-  void TearDown() override {
-    session.reset();
-    sim::ResetAll();
-  }
-  TallowmarchSession::Impl& S() { return session->State(); }
   int IndexOf(const std::wstring& line, int from = 0) {
     const auto lines = log.Lines();
     for (int i = from; i < static_cast<int>(lines.size()); ++i)
       if (lines[i] == line) return i;
     return -1;
   }
-
-  LogLines log;
-  std::unique_ptr<TallowmarchSession> session;
 };
 
 TEST_F(WatchdogTest, RemovedDeviceRestartsTheCaptureWithTheHostsArgumentsAnd60Seconds) {
