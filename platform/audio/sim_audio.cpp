@@ -39,6 +39,7 @@ class SimEndpoint : public AudioEndpoint {
     out = std::make_unique<SimPropertyStore>(spec_);
     return S_OK;
   }
+  HRESULT ActivateAudioClient(std::unique_ptr<AudioClient>&) override { return E_NOTIMPL; }
 
  private:
   SimEndpointSpec spec_;
@@ -93,6 +94,23 @@ class SimEndpointEnumerator : public AudioEndpointEnumerator {
     }
     out = std::make_unique<SimCollection>(std::move(items));
     return S_OK;
+  }
+
+  HRESULT GetDevice(const std::wstring& id, std::shared_ptr<AudioEndpoint>& out) override {
+    std::lock_guard lock(owner_.mutex_);
+    for (const SimEndpointSpec& spec : owner_.endpoints_) {
+      if (spec.id == id) {
+        out = std::make_shared<SimEndpoint>(spec);
+        return S_OK;
+      }
+    }
+    return E_NOTFOUND;
+  }
+  HRESULT RegisterEndpointNotificationCallback(AudioNotificationClient*) override {
+    return E_NOTIMPL;
+  }
+  HRESULT UnregisterEndpointNotificationCallback(AudioNotificationClient*) override {
+    return E_NOTIMPL;
   }
 
  private:

@@ -1,14 +1,20 @@
 #include "system/linux_system.h"
 
 #include <malloc.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <memory>
+#include <new>
 #include <string>
 
 #include "common/wide_text.h"
@@ -100,6 +106,50 @@ std::uint32_t LinuxSystem::GetEnvironmentVariable(const wchar_t* name, wchar_t* 
   if (wide.size() + 1 > size) return static_cast<std::uint32_t>(wide.size() + 1);
   std::wmemcpy(buffer, wide.c_str(), wide.size() + 1);
   return static_cast<std::uint32_t>(wide.size());
+}
+
+namespace {
+
+// What joining a multimedia task changed on one thread, so that reverting restores it.
+struct MmThreadState {
+  pid_t thread = 0;
+  int originalNice = 0;
+};
+
+int NiceForPriority(int priority) {
+  switch (priority) {
+    case AVRT_PRIORITY_CRITICAL:
+      return -15;
+    case AVRT_PRIORITY_HIGH:
+      return -10;
+    case AVRT_PRIORITY_NORMAL:
+      return -5;
+    default:
+      return 0;
+  }
+}
+
+}  // namespace
+
+void* LinuxSystem::AvSetMmThreadCharacteristics(const std::wstring&) {
+  const pid_t thread = static_cast<pid_t>(syscall(SYS_gettid));
+  errno = 0;
+  const int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(thread));
+  if (nice == -1 && errno != 0) return nullptr;
+  return new (std::nothrow) MmThreadState{thread, nice};
+}
+
+bool LinuxSystem::AvSetMmThreadPriority(void* handle, int priority) {
+  if (handle == nullptr) return false;
+  auto* state = static_cast<MmThreadState*>(handle);
+  const int nice = std::min(state->originalNice, NiceForPriority(priority));
+  return setpriority(PRIO_PROCESS, static_cast<id_t>(state->thread), nice) == 0;
+}
+
+bool LinuxSystem::AvRevertMmThreadCharacteristics(void* handle) {
+  if (handle == nullptr) return false;
+  std::unique_ptr<MmThreadState> state(static_cast<MmThreadState*>(handle));
+  return setpriority(PRIO_PROCESS, static_cast<id_t>(state->thread), state->originalNice) == 0;
 }
 
 }  // namespace tallowmarch::platform

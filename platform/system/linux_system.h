@@ -20,6 +20,11 @@ class TM_EXPORT LinuxSystem : public SystemLayer {
   bool PathExists(const std::wstring& path) override;
   std::uint32_t GetEnvironmentVariable(const wchar_t* name, wchar_t* buffer,
                                        std::uint32_t size) override;
+  // A nice value for the thread, raised by the priority where the process may (root or
+  // CAP_SYS_NICE); without that the thread keeps its priority and nothing is reported.
+  void* AvSetMmThreadCharacteristics(const std::wstring& taskName) override;
+  bool AvSetMmThreadPriority(void* handle, int priority) override;
+  bool AvRevertMmThreadCharacteristics(void* handle) override;
 };
 
 // Parses the text of /proc/<pid>/status. Private bytes are the private resident pages plus

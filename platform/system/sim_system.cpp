@@ -67,4 +67,23 @@ void SimSystem::Reset() {
   localTime_.reset();
 }
 
+namespace {
+int g_mmTaskToken = 0;  // only its address is used, as the handle
+}
+
+void* SimSystem::AvSetMmThreadCharacteristics(const std::wstring&) {
+  openMmTasks_.fetch_add(1);
+  return &g_mmTaskToken;
+}
+
+bool SimSystem::AvSetMmThreadPriority(void* handle, int) {
+  return handle != nullptr;
+}
+
+bool SimSystem::AvRevertMmThreadCharacteristics(void* handle) {
+  if (handle == nullptr) return false;
+  openMmTasks_.fetch_sub(1);
+  return true;
+}
+
 }  // namespace tallowmarch::platform

@@ -17,6 +17,12 @@ class TM_EXPORT SimSystem : public LinuxSystem {
   LocalTime CurrentLocalTime() override;
   bool QueryProcessMemory(ProcessMemoryCounters& out) override;
   void ReleaseFreedMemory() override;  // counts, then trims like linux
+  // Joining a multimedia task changes nothing here; the handle only counts the joins.
+  void* AvSetMmThreadCharacteristics(const std::wstring& taskName) override;
+  bool AvSetMmThreadPriority(void* handle, int priority) override;
+  bool AvRevertMmThreadCharacteristics(void* handle) override;
+  // Multimedia-task joins not yet reverted.
+  int OpenMmThreadTasks() const { return openMmTasks_.load(); }
 
   // Every later join answers `hr` (RPC_E_CHANGED_MODE: the thread lives in another
   // apartment); nullopt restores the real answer.
@@ -41,6 +47,7 @@ class TM_EXPORT SimSystem : public LinuxSystem {
   std::optional<LocalTime> localTime_;
   std::atomic<std::int64_t> clockAdvance_{0};   // written by AdvanceClock only
   std::atomic<std::uint64_t> releaseCalls_{0};  // written by ReleaseFreedMemory only
+  std::atomic<int> openMmTasks_{0};
 };
 
 }  // namespace tallowmarch::platform

@@ -49,6 +49,18 @@ class SystemLayer {
   // size needed with the NUL, and `buffer` is left alone.
   virtual std::uint32_t GetEnvironmentVariable(const wchar_t* name, wchar_t* buffer,
                                                std::uint32_t size) = 0;
+
+  // The multimedia scheduling class of the calling thread (AvSetMmThreadCharacteristicsW and
+  // friends): joining a task such as "Pro Audio" gives a handle, null when joining failed;
+  // the priority is one of the AVRT_PRIORITY values; reverting ends it on the calling thread.
+  virtual void* AvSetMmThreadCharacteristics(const std::wstring& taskName) = 0;
+  virtual bool AvSetMmThreadPriority(void* handle, int priority) = 0;
+  virtual bool AvRevertMmThreadCharacteristics(void* handle) = 0;
 };
+
+inline constexpr int AVRT_PRIORITY_LOW = -1;
+inline constexpr int AVRT_PRIORITY_NORMAL = 0;
+inline constexpr int AVRT_PRIORITY_HIGH = 1;
+inline constexpr int AVRT_PRIORITY_CRITICAL = 2;
 
 }  // namespace tallowmarch::platform
