@@ -158,8 +158,9 @@ void CaptureEndpoint(platform::AudioCaptureClient& capture, AudioDeviceNotifier&
       std::uint32_t frames = 0, flags = 0;
       std::uint64_t devicePosition = 0, qpcPosition = 0;
       if (FAILED(capture.GetBuffer(data, frames, flags, devicePosition, qpcPosition))) return;
-      // The data is valid only until ReleaseBuffer: it is copied first.
-      gatherer.AddPacket(data, frames, flags, devicePosition);
+      // The data is valid only until ReleaseBuffer: it is copied first. An empty answer
+      // (AUDCLNT_S_BUFFER_EMPTY) carries no position and must not move the expectation.
+      if (frames > 0) gatherer.AddPacket(data, frames, flags, devicePosition);
       ThrowIfFailed(capture.ReleaseBuffer(frames));
     }
     gatherer.EmitIfDue();
@@ -248,7 +249,7 @@ MmcssScope::~MmcssScope() {
   if (handle_ != nullptr) platform::System().AvRevertMmThreadCharacteristics(handle_);
 }
 
-AudioDeviceNotifier::AudioDeviceNotifier(AudioFlow flow) : flow_(flow) {}
+AudioDeviceNotifier::AudioDeviceNotifier(AudioFlow dataFlow) : flow(dataFlow) {}
 
 HRESULT AudioDeviceNotifier::QueryInterface(const GUID& iid, void** out) {
   if (out == nullptr) return E_POINTER;
@@ -262,11 +263,11 @@ HRESULT AudioDeviceNotifier::QueryInterface(const GUID& iid, void** out) {
 }
 
 std::uint32_t AudioDeviceNotifier::AddRef() {
-  return refCount_.fetch_add(1) + 1;
+  return refCount.fetch_add(1) + 1;
 }
 
 std::uint32_t AudioDeviceNotifier::Release() {
-  const std::uint32_t count = refCount_.fetch_sub(1) - 1;
+  const std::uint32_t count = refCount.fetch_sub(1) - 1;
   if (count == 0) delete this;
   return count;
 }
@@ -285,9 +286,9 @@ HRESULT AudioDeviceNotifier::OnDeviceRemoved(const std::wstring& id) {
   return S_OK;
 }
 
-HRESULT AudioDeviceNotifier::OnDefaultDeviceChanged(AudioFlow flow, AudioRole role,
+HRESULT AudioDeviceNotifier::OnDefaultDeviceChanged(AudioFlow changedFlow, AudioRole role,
                                                     const std::wstring&) {
-  if (flow == flow_ && role == AudioRole::Console) MarkChanged();
+  if (changedFlow == flow && role == AudioRole::Console) MarkChanged();
   return S_OK;
 }
 
@@ -296,33 +297,33 @@ HRESULT AudioDeviceNotifier::OnPropertyValueChanged(const std::wstring&) {
 }
 
 void AudioDeviceNotifier::SetTrackedDeviceId(const std::wstring& id) {
-  std::lock_guard lock(mutex_);
-  trackedDeviceId_ = id;
+  std::lock_guard lock(mutex);
+  trackedDeviceId = id;
 }
 
 void AudioDeviceNotifier::WaitForChange(std::uint32_t timeoutMs) {
-  std::unique_lock lock(mutex_);
-  cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return changed_; });
+  std::unique_lock lock(mutex);
+  cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return changed; });
 }
 
 bool AudioDeviceNotifier::TakeChanged() {
-  std::lock_guard lock(mutex_);
-  const bool was = changed_;
-  changed_ = false;
+  std::lock_guard lock(mutex);
+  const bool was = changed;
+  changed = false;
   return was;
 }
 
 void AudioDeviceNotifier::MarkChangedIfTracked(const std::wstring& id) {
-  std::lock_guard lock(mutex_);
-  if (trackedDeviceId_.empty() || trackedDeviceId_ != id) return;
-  changed_ = true;
-  cv_.notify_all();
+  std::lock_guard lock(mutex);
+  if (trackedDeviceId.empty() || trackedDeviceId != id) return;
+  changed = true;
+  cv.notify_all();
 }
 
 void AudioDeviceNotifier::MarkChanged() {
-  std::lock_guard lock(mutex_);
-  changed_ = true;
-  cv_.notify_all();
+  std::lock_guard lock(mutex);
+  changed = true;
+  cv.notify_all();
 }
 
 void RunAudioCapture(AudioFlow flow, AudioRing& ring, const ClipWindow& window,

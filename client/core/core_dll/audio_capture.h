@@ -39,7 +39,7 @@ class MmcssScope {
 // the capture loop calls the helpers.
 class AudioDeviceNotifier final : public platform::AudioNotificationClient {
  public:
-  explicit AudioDeviceNotifier(platform::AudioFlow flow);
+  explicit AudioDeviceNotifier(platform::AudioFlow dataFlow);
 
   HRESULT QueryInterface(const GUID& iid, void** out) override;
   std::uint32_t AddRef() override;
@@ -47,7 +47,7 @@ class AudioDeviceNotifier final : public platform::AudioNotificationClient {
   HRESULT OnDeviceStateChanged(const std::wstring& id, std::uint32_t newState) override;
   HRESULT OnDeviceAdded(const std::wstring& id) override;
   HRESULT OnDeviceRemoved(const std::wstring& id) override;
-  HRESULT OnDefaultDeviceChanged(platform::AudioFlow flow, platform::AudioRole role,
+  HRESULT OnDefaultDeviceChanged(platform::AudioFlow changedFlow, platform::AudioRole role,
                                  const std::wstring& id) override;
   HRESULT OnPropertyValueChanged(const std::wstring& id) override;
 
@@ -65,12 +65,12 @@ class AudioDeviceNotifier final : public platform::AudioNotificationClient {
  private:
   ~AudioDeviceNotifier() override = default;
 
-  std::atomic<std::uint32_t> refCount_{1};  // written by AddRef and Release, from any thread
-  const platform::AudioFlow flow_;
-  std::mutex mutex_;            // guards changed_ and trackedDeviceId_; taken alone
-  std::condition_variable cv_;  // signals changed_
-  bool changed_ = false;
-  std::wstring trackedDeviceId_;
+  std::atomic<std::uint32_t> refCount{1};  // written by AddRef and Release, from any thread
+  const platform::AudioFlow flow;
+  std::mutex mutex;            // guards changed and trackedDeviceId; taken alone
+  std::condition_variable cv;  // signals changed
+  bool changed = false;
+  std::wstring trackedDeviceId;
 };
 
 // What Start hands to each audio thread; the thread keeps its own copy.
