@@ -3,13 +3,14 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <new>
 #include <stdexcept>
 
 #include "bounded_map_retry.h"
 #include "encoder_options.h"
 #include "engine_clock.h"
 #include "hresult_error.h"
+#include "memory_io.h"
+#include "qsv_native_segment_encoder.h"
 
 namespace tallowmarch {
 
@@ -40,8 +41,7 @@ std::unique_ptr<IVideoSegmentEncoder> CreateSegmentEncoder(GpuEncodeContext* con
                                                            std::uint32_t height, std::uint32_t fps,
                                                            std::uint32_t bitrate) {
   if (context != nullptr && context->useNativeQsv) {
-    // The native QSV encoder is not part of this build and no context ever opens a session.
-    throw std::runtime_error("Native QSV segment encoder is not available");
+    return std::make_unique<QsvNativeSegmentEncoder>(context, width, height, fps, bitrate);
   }
   return std::make_unique<FfmpegSegmentEncoder>(context, width, height, fps, bitrate);
 }
@@ -343,43 +343,12 @@ VideoSegment FfmpegSegmentEncoder::Finish() {
 
 int FfmpegSegmentEncoder::MemoryWrite(void* opaque, std::uint8_t* data, int size) {
   auto* self = static_cast<FfmpegSegmentEncoder*>(opaque);
-  if (size < 0) return AVERROR(EINVAL);
-  const std::int64_t end = self->writePos + size;
-  try {
-    if (end > static_cast<std::int64_t>(self->mp4Bytes.size())) {
-      self->mp4Bytes.resize(static_cast<std::size_t>(end));  // a gap is zero-filled
-    }
-  } catch (const std::bad_alloc&) {
-    return AVERROR(ENOMEM);  // nothing may unwind through FFmpeg's C frames
-  }
-  if (size > 0) std::memcpy(self->mp4Bytes.data() + self->writePos, data, size);
-  self->writePos = end;
-  return size;
+  return MemoryIoWrite(self->mp4Bytes, self->writePos, data, size);
 }
 
 std::int64_t FfmpegSegmentEncoder::MemorySeek(void* opaque, std::int64_t offset, int whence) {
   auto* self = static_cast<FfmpegSegmentEncoder*>(opaque);
-  const auto size = static_cast<std::int64_t>(self->mp4Bytes.size());
-  std::int64_t base = 0;
-  switch (whence) {
-    case AVSEEK_SIZE:
-      return size;
-    case SEEK_SET:
-      base = 0;
-      break;
-    case SEEK_CUR:
-      base = self->writePos;
-      break;
-    case SEEK_END:
-      base = size;
-      break;
-    default:
-      return -1;
-  }
-  std::int64_t target = 0;
-  if (__builtin_add_overflow(base, offset, &target) || target < 0) return -1;
-  self->writePos = target;
-  return target;
+  return MemoryIoSeek(self->mp4Bytes, self->writePos, offset, whence);
 }
 
 }  // namespace tallowmarch

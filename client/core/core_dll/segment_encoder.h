@@ -42,7 +42,7 @@ class IVideoSegmentEncoder {
 };
 
 // A FfmpegSegmentEncoder, or the native QSV encoder when the context holds a native session
-// (never, in this system). Errors of the constructor pass through.
+// (only when one was installed: this engine opens none). Errors of the constructor pass through.
 std::unique_ptr<IVideoSegmentEncoder> CreateSegmentEncoder(GpuEncodeContext* context,
                                                            std::uint32_t width,
                                                            std::uint32_t height, std::uint32_t fps,
