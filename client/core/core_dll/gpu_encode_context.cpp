@@ -230,6 +230,9 @@ bool GpuEncodeContext::EncodeQsvNative(const platform::TexturePtr& source,
       firstFramePending = false;
       if (syncPoint == nullptr) return true;
       if (qsvFunctions.SyncOperation(qsvSession, syncPoint, kSyncWaitMs) != MFX_ERR_NONE) {
+        // The output is lost; when it was the requested IDR frame, ask again with the next
+        // frame, or nothing of the segment could be muxed (its header needs that frame).
+        if (control != nullptr) firstFramePending = true;
         return false;
       }
       ForwardBitstream(bitstream, qsvBitstream.size(), sink);
