@@ -3,8 +3,10 @@
 // to BT.709 limited-range NV12, the FFmpeg encoder every segment opens (chosen once by probing
 // the fallback chain), and the capture's log sink.
 //
-// Written only by the constructor, read-only afterwards, shared by the encoder thread, the
-// spare builder, the finalizer, the frame-arrived handler and the save. The immediate context
+// Written only by the constructor (and, for the native QSV members, by whoever opens a session
+// before the first segment encoder exists), read-only afterwards except for the native session's
+// per-frame state under qsvMutex; shared by the encoder thread, the spare builder, the
+// finalizer, the frame-arrived handler and the save. The immediate context
 // serialises every call on itself (see gpu/gpu.h), so the frame-arrived handler's copy and the
 // encoder thread's blits, copies and maps never overlap without either taking a lock.
 #pragma once
