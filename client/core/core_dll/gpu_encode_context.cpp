@@ -149,19 +149,13 @@ GpuEncodeContext::~GpuEncodeContext() {
   qsvModule.reset();
 }
 
-bool GpuEncodeContext::EncodeQsvNative(const platform::TexturePtr& source,
-                                       std::int64_t /*timestamp*/,
-                                       const std::atomic<bool>* /*framePending*/,
-                                       bool& firstFramePending, const PacketSink& sink) {
-  std::lock_guard lock(qsvMutex);
-  const int slot = qsvSlot;
-  qsvSlot = (slot + 1) % kQsvSlots;
-
+void GpuEncodeContext::ConvertToNv12(const platform::TexturePtr& source,
+                                     const platform::TexturePtr& nv12Target) {
   std::shared_ptr<platform::VideoProcessorOutputView> outputView;
   platform::VideoProcessorOutputViewDesc outputDesc;
   outputDesc.viewDimension = platform::kVpovDimensionTexture2D;
   outputDesc.mipSlice = 0;
-  ThrowIfFailed(videoDevice->CreateVideoProcessorOutputView(qsvRenderTarget, processorEnumerator,
+  ThrowIfFailed(videoDevice->CreateVideoProcessorOutputView(nv12Target, processorEnumerator,
                                                             outputDesc, outputView));
   std::shared_ptr<platform::VideoProcessorInputView> inputView;
   platform::VideoProcessorInputViewDesc inputDesc;
@@ -175,6 +169,18 @@ bool GpuEncodeContext::EncodeQsvNative(const platform::TexturePtr& source,
   stream.enable = true;
   stream.inputSurface = inputView;
   ThrowIfFailed(videoContext->VideoProcessorBlt(videoProcessor, outputView, 0, 1, &stream));
+  // The views go here; the queued blit holds its textures.
+}
+
+bool GpuEncodeContext::EncodeQsvNative(const platform::TexturePtr& source,
+                                       std::int64_t /*timestamp*/,
+                                       const std::atomic<bool>* /*framePending*/,
+                                       bool& firstFramePending, const PacketSink& sink) {
+  std::lock_guard lock(qsvMutex);
+  const int slot = qsvSlot;
+  qsvSlot = (slot + 1) % kQsvSlots;
+
+  ConvertToNv12(source, qsvRenderTarget);
 
   if (!d3dKeyedMutex || !qsvKeyedMutex || qsvFunctions.EncodeFrameAsync == nullptr ||
       qsvFunctions.SyncOperation == nullptr) {

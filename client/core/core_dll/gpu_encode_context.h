@@ -103,6 +103,11 @@ class GpuEncodeContext {
   std::string ffmpegEncoderName;  // empty when no encoder of the chain opened
   LogSink logSink;
 
+  // Queues the processor's scale and BGRA-to-NV12 conversion of the whole `source` onto the
+  // whole `nv12Target` (a render target of the encode size). Raises hresult_error when a
+  // processor view or the blit fails. On the immediate context: encoder thread only.
+  void ConvertToNv12(const platform::TexturePtr& source, const platform::TexturePtr& nv12Target);
+
   // ---- the native QSV session --------------------------------------------------------------
   // This engine never opens one (no Intel SDK runtime or device is loaded here): the members
   // stay empty and useNativeQsv false unless a test installs a session. Whoever opens one sets

@@ -2,7 +2,11 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
+#include <stdexcept>
+
+#include "engine_clock.h"
 
 extern "C" {
 #include <libavformat/avio.h>
@@ -50,6 +54,39 @@ std::int64_t MemoryIoSeek(const std::vector<std::uint8_t>& bytes, std::int64_t& 
   if (__builtin_add_overflow(base, offset, &target) || target < 0) return -1;
   position = target;
   return target;
+}
+
+void OpenMemoryMp4Muxer(void* opaque, int (*write)(void*, std::uint8_t*, int),
+                        std::int64_t (*seek)(void*, std::int64_t, int), ffmpeg::IoContext& io,
+                        ffmpeg::OutputFormat& muxer) {
+  ffmpeg::AvMemory buffer(static_cast<std::uint8_t*>(av_malloc(kMemoryIoBufferSize)));
+  if (!buffer) throw std::runtime_error("av_malloc failed for the MP4 I/O buffer");
+  io.reset(avio_alloc_context(buffer.get(), kMemoryIoBufferSize, 1, opaque, nullptr, write, seek));
+  if (!io) throw std::runtime_error("avio_alloc_context failed");
+  buffer.release();  // the I/O context owns it now
+
+  AVFormatContext* raw = nullptr;
+  if (avformat_alloc_output_context2(&raw, nullptr, "mp4", nullptr) < 0 || raw == nullptr) {
+    throw std::runtime_error("avformat_alloc_output_context2 failed");
+  }
+  muxer.reset(raw);
+  muxer->pb = io.get();
+  muxer->flags |= AVFMT_FLAG_CUSTOM_IO;
+}
+
+VideoSegment HandOutSegment(std::vector<std::uint8_t>& bytes, std::uint32_t frameCount,
+                            std::int64_t firstTimestamp, bool reencodeAtSave) {
+  VideoSegment segment;
+  // The file grew by doubling: without the copy to its exact size the ring would hold up to
+  // twice its bytes for a minute.
+  bytes.shrink_to_fit();
+  segment.bytes = std::make_shared<std::vector<std::uint8_t>>(std::move(bytes));
+  bytes.clear();
+  segment.frameCount = frameCount;
+  segment.startTime = firstTimestamp;
+  segment.durationSeconds = static_cast<double>(NowHns() - firstTimestamp) / 10000000.0;
+  segment.reencodeAtSave = reencodeAtSave;
+  return segment;
 }
 
 }  // namespace tallowmarch

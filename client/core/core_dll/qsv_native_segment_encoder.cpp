@@ -5,7 +5,6 @@
 #include <memory>
 #include <stdexcept>
 
-#include "engine_clock.h"
 #include "memory_io.h"
 
 namespace tallowmarch {
@@ -86,21 +85,8 @@ QsvNativeSegmentEncoder::QsvNativeSegmentEncoder(GpuEncodeContext* context, std:
     : gpuContext(context), width(width), height(height), fps(fps) {
   if (gpuContext == nullptr) throw std::runtime_error("Segment encoder without encode context");
 
-  ffmpeg::AvMemory ioBuffer(static_cast<std::uint8_t*>(av_malloc(kIoBufferSize)));
-  if (!ioBuffer) throw std::runtime_error("av_malloc failed for the MP4 I/O buffer");
-  ioContext.reset(avio_alloc_context(ioBuffer.get(), kIoBufferSize, 1, this, nullptr,
-                                     &QsvNativeSegmentEncoder::MemoryWrite,
-                                     &QsvNativeSegmentEncoder::MemorySeek));
-  if (!ioContext) throw std::runtime_error("avio_alloc_context failed");
-  ioBuffer.release();  // the I/O context owns it now
-
-  AVFormatContext* muxer = nullptr;
-  if (avformat_alloc_output_context2(&muxer, nullptr, "mp4", nullptr) < 0 || muxer == nullptr) {
-    throw std::runtime_error("avformat_alloc_output_context2 failed");
-  }
-  formatContext.reset(muxer);
-  formatContext->pb = ioContext.get();
-  formatContext->flags |= AVFMT_FLAG_CUSTOM_IO;
+  OpenMemoryMp4Muxer(this, &QsvNativeSegmentEncoder::MemoryWrite,
+                     &QsvNativeSegmentEncoder::MemorySeek, ioContext, formatContext);
 
   stream = avformat_new_stream(formatContext.get(), nullptr);
   if (stream == nullptr) throw std::runtime_error("avformat_new_stream failed");
@@ -186,15 +172,7 @@ VideoSegment QsvNativeSegmentEncoder::Finish() {
   gpuContext->DrainQsvNative(ForwardDrainedQsvPacket());
   if (headerWritten) av_write_trailer(formatContext.get());
 
-  VideoSegment segment;
-  mp4Bytes.shrink_to_fit();  // the ring keeps it for a minute: no doubling slack
-  segment.bytes = std::make_shared<std::vector<std::uint8_t>>(std::move(mp4Bytes));
-  mp4Bytes.clear();
-  segment.frameCount = frameCount;
-  segment.startTime = firstTimestamp;
-  segment.durationSeconds = static_cast<double>(NowHns() - firstTimestamp) / 10000000.0;
-  segment.reencodeAtSave = false;
-  return segment;
+  return HandOutSegment(mp4Bytes, frameCount, firstTimestamp, false);
 }
 
 int QsvNativeSegmentEncoder::MemoryWrite(void* opaque, std::uint8_t* data, int size) {

@@ -17,6 +17,7 @@
 #include "clip_window.h"
 #include "ffmpeg_handles.h"
 #include "gpu_encode_context.h"
+#include "memory_io.h"
 #include "segment_encoder.h"
 
 namespace tallowmarch {
@@ -50,8 +51,6 @@ std::vector<std::uint8_t> AnnexBToLengthPrefixed(const std::vector<NalUnitSpan>&
 
 class QsvNativeSegmentEncoder final : public IVideoSegmentEncoder {
  public:
-  static constexpr int kIoBufferSize = 32768;
-
   // The bit rate belongs to the session, not to this encoder. Raises std::runtime_error when the
   // context is missing or the muxer cannot be set up; a failed construction frees everything.
   QsvNativeSegmentEncoder(GpuEncodeContext* context, std::uint32_t width, std::uint32_t height,

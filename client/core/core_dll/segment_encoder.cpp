@@ -7,7 +7,6 @@
 
 #include "bounded_map_retry.h"
 #include "encoder_options.h"
-#include "engine_clock.h"
 #include "hresult_error.h"
 #include "memory_io.h"
 #include "qsv_native_segment_encoder.h"
@@ -116,21 +115,8 @@ FfmpegSegmentEncoder::FfmpegSegmentEncoder(GpuEncodeContext* context, std::uint3
   packet.reset(av_packet_alloc());
   if (!packet) throw std::runtime_error("av_packet_alloc failed");
 
-  ffmpeg::AvMemory ioBuffer(static_cast<std::uint8_t*>(av_malloc(kIoBufferSize)));
-  if (!ioBuffer) throw std::runtime_error("av_malloc failed for the MP4 I/O buffer");
-  ioContext.reset(avio_alloc_context(ioBuffer.get(), kIoBufferSize, 1, this, nullptr,
-                                     &FfmpegSegmentEncoder::MemoryWrite,
-                                     &FfmpegSegmentEncoder::MemorySeek));
-  if (!ioContext) throw std::runtime_error("avio_alloc_context failed");
-  ioBuffer.release();  // the I/O context owns it now
-
-  AVFormatContext* muxer = nullptr;
-  if (avformat_alloc_output_context2(&muxer, nullptr, "mp4", nullptr) < 0 || muxer == nullptr) {
-    throw std::runtime_error("avformat_alloc_output_context2 failed");
-  }
-  formatContext.reset(muxer);
-  formatContext->pb = ioContext.get();
-  formatContext->flags |= AVFMT_FLAG_CUSTOM_IO;
+  OpenMemoryMp4Muxer(this, &FfmpegSegmentEncoder::MemoryWrite, &FfmpegSegmentEncoder::MemorySeek,
+                     ioContext, formatContext);
 
   stream = avformat_new_stream(formatContext.get(), nullptr);
   if (stream == nullptr) throw std::runtime_error("avformat_new_stream failed");
@@ -197,25 +183,7 @@ bool FfmpegSegmentEncoder::EncodeFrame(const platform::TexturePtr& source, std::
   const auto t1 = SteadyClock::now();
 
   const int slot = FindFreeStagingSlot();
-  std::shared_ptr<platform::VideoProcessorOutputView> outputView;
-  platform::VideoProcessorOutputViewDesc outputDesc;
-  outputDesc.viewDimension = platform::kVpovDimensionTexture2D;
-  outputDesc.mipSlice = 0;
-  ThrowIfFailed(gpuContext->videoDevice->CreateVideoProcessorOutputView(
-      nv12Target, gpuContext->processorEnumerator, outputDesc, outputView));
-  std::shared_ptr<platform::VideoProcessorInputView> inputView;
-  platform::VideoProcessorInputViewDesc inputDesc;
-  inputDesc.fourCC = 0;
-  inputDesc.viewDimension = platform::kVpivDimensionTexture2D;
-  inputDesc.mipSlice = 0;
-  inputDesc.arraySlice = 0;
-  ThrowIfFailed(gpuContext->videoDevice->CreateVideoProcessorInputView(
-      source, gpuContext->processorEnumerator, inputDesc, inputView));
-  platform::VideoProcessorStream streamDesc;
-  streamDesc.enable = true;
-  streamDesc.inputSurface = inputView;
-  ThrowIfFailed(gpuContext->videoContext->VideoProcessorBlt(gpuContext->videoProcessor, outputView,
-                                                            0, 1, &streamDesc));
+  gpuContext->ConvertToNv12(source, nv12Target);
   gpuContext->immediateContext->CopyResource(stagingTextures[slot], nv12Target);
   const auto t2 = SteadyClock::now();
 
@@ -328,17 +296,7 @@ VideoSegment FfmpegSegmentEncoder::Finish() {
   WritePackets();
   av_write_trailer(formatContext.get());
 
-  VideoSegment segment;
-  // The file grew by doubling: without the copy to its exact size the ring would hold up to
-  // twice its bytes for a minute.
-  mp4Bytes.shrink_to_fit();
-  segment.bytes = std::make_shared<std::vector<std::uint8_t>>(std::move(mp4Bytes));
-  mp4Bytes.clear();
-  segment.frameCount = encodedFrames;
-  segment.startTime = firstTimestamp;
-  segment.durationSeconds = static_cast<double>(NowHns() - firstTimestamp) / 10000000.0;
-  segment.reencodeAtSave = reencodeAtSave;
-  return segment;
+  return HandOutSegment(mp4Bytes, encodedFrames, firstTimestamp, reencodeAtSave);
 }
 
 int FfmpegSegmentEncoder::MemoryWrite(void* opaque, std::uint8_t* data, int size) {

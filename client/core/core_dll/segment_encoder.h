@@ -23,6 +23,7 @@
 #include "ffmpeg_handles.h"
 #include "gpu/gpu.h"
 #include "gpu_encode_context.h"
+#include "memory_io.h"
 
 namespace tallowmarch {
 
@@ -60,7 +61,6 @@ using CodecOpener = std::function<int(AVCodecContext*, const AVCodec*, AVDiction
 class FfmpegSegmentEncoder final : public IVideoSegmentEncoder {
  public:
   static constexpr int kStagingSlots = 4;
-  static constexpr int kIoBufferSize = 32768;
 
   // Raises std::runtime_error when the context has no encoder name, neither codec arm opens or
   // the muxer header cannot be written; hresult_error when a texture cannot be created or the
