@@ -19,6 +19,8 @@ packages=(
   libxcb-xfixes0-dev xvfb x11-utils
   # sound
   libpulse-dev pulseaudio pulseaudio-utils
+  # Intel Media SDK types for the native QSV encoder (headers only; no dispatcher is linked)
+  libvpl-dev
 )
 
 missing=()

@@ -458,5 +458,82 @@ TEST_F(CpuDeviceTest, TwoThreadsShareTheImmediateContext) {
   EXPECT_EQ(FirstPixel(staging), 0xFF646464u);
 }
 
+// A texture array shared with a keyed mutex, as the native encoder hands frames to its session.
+TEST_F(CpuDeviceTest, TextureArraysTakeCopiesIntoOneSlice) {
+  TextureDesc array = testing::BgraDesc(8, 4);
+  array.arraySize = 4;
+  const TexturePtr slices = Create(array);
+  TexturePtr refused;
+  TextureDesc staged = BgraStaging(8, 4);
+  staged.arraySize = 2;  // arrays are offered for default usage only
+  EXPECT_EQ(device->CreateTexture2D(staged, nullptr, refused), E_INVALIDARG);
+  array.arraySize = 17;
+  EXPECT_EQ(device->CreateTexture2D(array, nullptr, refused), E_INVALIDARG);
+
+  const auto red = FilledBgra(8, 4, Rgb{200, 0, 0});
+  const auto blue = FilledBgra(8, 4, Rgb{0, 0, 150});
+  SubresourceData redData{red.data(), 32}, blueData{blue.data(), 32};
+  const TexturePtr redSource = Create(testing::BgraDesc(8, 4), &redData);
+  const TexturePtr blueSource = Create(testing::BgraDesc(8, 4), &blueData);
+  context->CopySubresourceRegion(slices, 2, 0, 0, 0, redSource, 0, nullptr);
+  context->CopySubresourceRegion(slices, 3, 0, 0, 0, blueSource, 0, nullptr);
+  // Outside the array, off the origin or a partial box: nothing is copied.
+  context->CopySubresourceRegion(slices, 4, 0, 0, 0, redSource, 0, nullptr);
+  context->CopySubresourceRegion(slices, 0, 1, 0, 0, redSource, 0, nullptr);
+  const Box half{0, 0, 0, 4, 4, 1};
+  context->CopySubresourceRegion(slices, 1, 0, 0, 0, redSource, 0, &half);
+
+  const TexturePtr staging = Create(BgraStaging(8, 4));
+  const std::uint32_t expected[] = {0u, 0u, 0xFFC80000u, 0xFF000096u};
+  for (std::uint32_t slice = 0; slice < 4; ++slice) {
+    context->CopySubresourceRegion(staging, 0, 0, 0, 0, slices, slice, nullptr);
+    EXPECT_EQ(FirstPixel(staging), expected[slice]) << "slice " << slice;
+  }
+}
+
+TEST_F(CpuDeviceTest, AKeyedMutexIsHandedOnByKeyBetweenItsViews) {
+  TexturePtr plain = Create(testing::BgraDesc(8, 4));
+  std::shared_ptr<KeyedMutex> none;
+  EXPECT_EQ(plain->QueryKeyedMutex(none), E_NOINTERFACE);
+
+  TextureDesc desc = testing::BgraDesc(8, 4);
+  desc.miscFlags = kResourceMiscSharedKeyedMutex;
+  const TexturePtr shared = Create(desc);
+  std::shared_ptr<KeyedMutex> engine, sdk;
+  ASSERT_EQ(shared->QueryKeyedMutex(engine), S_OK);
+  ASSERT_EQ(shared->QueryKeyedMutex(sdk), S_OK);
+
+  // Released with key 0 at creation: key 1 is not there yet, and only the holder releases.
+  EXPECT_EQ(sdk->AcquireSync(1, 0), kWaitTimeout);
+  EXPECT_EQ(sdk->ReleaseSync(0), E_FAIL);
+  ASSERT_EQ(engine->AcquireSync(0, kInfinite), S_OK);
+  EXPECT_EQ(engine->AcquireSync(0, 10), kWaitTimeout);  // held: not even its holder gets it
+  EXPECT_EQ(sdk->ReleaseSync(1), E_FAIL);
+
+  // The other side waits for key 1 on its own thread and sees what was copied before release.
+  const auto green = FilledBgra(8, 4, Rgb{0, 180, 0});
+  SubresourceData data{green.data(), 32};
+  const TexturePtr source = Create(testing::BgraDesc(8, 4), &data);
+  const TexturePtr staging = Create(BgraStaging(8, 4));
+  std::uint32_t seen = 0;
+  std::thread other([&] {
+    EXPECT_EQ(sdk->AcquireSync(1, kInfinite), S_OK);
+    context->CopyResource(staging, shared);
+    seen = FirstPixel(staging);
+    EXPECT_EQ(sdk->ReleaseSync(0), S_OK);
+  });
+  context->CopyResource(shared, source);
+  EXPECT_EQ(engine->ReleaseSync(1), S_OK);
+  other.join();
+  EXPECT_EQ(seen, 0xFF00B400u);
+  EXPECT_EQ(engine->AcquireSync(0, 0), S_OK);  // handed back with key 0
+  EXPECT_EQ(engine->ReleaseSync(0), S_OK);
+
+  sim::Gpu().Faults().Fail(GpuCall::AcquireSync, E_FAIL, 1);
+  EXPECT_EQ(engine->AcquireSync(0, kInfinite), E_FAIL);
+  EXPECT_EQ(engine->AcquireSync(0, kInfinite), S_OK);
+  EXPECT_EQ(engine->ReleaseSync(0), S_OK);
+}
+
 }  // namespace
 }  // namespace tallowmarch::platform

@@ -84,6 +84,7 @@ namespace {
 constexpr std::uint32_t kRowAlignment = 256;
 // DXGI_ERROR_INVALID_CALL: a call the runtime refuses outright.
 constexpr HRESULT kInvalidCall = MakeHresult(0x887A0001u);
+constexpr std::uint32_t kMaxArraySize = 16;
 
 // What every object of one device shares.
 struct DeviceState {
@@ -109,21 +110,38 @@ std::uint8_t* MapTextureMemory(std::size_t size) {
   return p == MAP_FAILED ? nullptr : static_cast<std::uint8_t*>(p);
 }
 
-class CpuTexture final : public GpuTexture {
+// The one lock of a shared texture that all its keyed-mutex views hand around.
+struct KeyedLock {
+  std::mutex mutex;  // guards the three fields below; taken on its own
+  std::condition_variable released;
+  bool held = false;
+  std::uint64_t key = 0;         // the key of the last release (0 at creation)
+  const void* holder = nullptr;  // the view that holds the lock
+};
+
+class CpuTexture final : public GpuTexture, public std::enable_shared_from_this<CpuTexture> {
  public:
-  CpuTexture(const DeviceState* owner, const TextureDesc& desc)
-      : owner(owner),
+  CpuTexture(std::shared_ptr<DeviceState> ownerState, const TextureDesc& desc)
+      : state(std::move(ownerState)),
+        owner(state.get()),
         desc(desc),
         rowPitch((RowBytes(desc) + kRowAlignment - 1) / kRowAlignment * kRowAlignment),
         rows(desc.format == kFormatNv12 ? desc.height + desc.height / 2 : desc.height),
-        storage(MapTextureMemory(Size()), TextureUnmap{Size()}) {}
+        storage(MapTextureMemory(Size()), TextureUnmap{Size()}),
+        keyedLock((desc.miscFlags & kResourceMiscSharedKeyedMutex) != 0
+                      ? std::make_shared<KeyedLock>()
+                      : nullptr) {}
 
   void GetDesc(TextureDesc& out) const override { out = desc; }
+  HRESULT QueryKeyedMutex(std::shared_ptr<KeyedMutex>& out) override;
 
   static std::uint32_t RowBytes(const TextureDesc& d) {
     return d.format == kFormatNv12 ? d.width : d.width * 4;
   }
-  std::size_t Size() const { return std::size_t{rowPitch} * rows; }
+  // One array slice; the slices lie one after the other.
+  std::size_t SliceSize() const { return std::size_t{rowPitch} * rows; }
+  std::size_t Size() const { return SliceSize() * desc.arraySize; }
+  std::uint8_t* Slice(std::uint32_t index) const { return storage.get() + SliceSize() * index; }
 
   // Copies CPU data laid out with `pitch` into the storage (both planes for NV12).
   void Upload(const std::uint8_t* data, std::uint32_t pitch) {
@@ -134,6 +152,8 @@ class CpuTexture final : public GpuTexture {
     }
   }
 
+  // Kept for the keyed-mutex views (their faults and removal); `owner` identifies the device.
+  const std::shared_ptr<DeviceState> state;
   const DeviceState* const owner;
   const TextureDesc desc;
   const std::uint32_t rowPitch;
@@ -141,6 +161,8 @@ class CpuTexture final : public GpuTexture {
   // Written by the queue's worker and by CPU maps; who may touch it when follows from the
   // counters below.
   const std::unique_ptr<std::uint8_t, TextureUnmap> storage;
+  // Only for textures shared with a keyed mutex.
+  const std::shared_ptr<KeyedLock> keyedLock;
 
   std::mutex mutex;  // guards the three fields below; taken after the context's locks
   std::condition_variable idle;
@@ -148,6 +170,62 @@ class CpuTexture final : public GpuTexture {
   int pendingUses = 0;    // queued commands that read or write it
   bool mapped = false;
 };
+
+// One view of a texture's keyed mutex; holding the lock belongs to the view.
+class CpuKeyedMutex final : public KeyedMutex {
+ public:
+  CpuKeyedMutex(std::shared_ptr<CpuTexture> texture, std::shared_ptr<DeviceState> state)
+      : texture_(std::move(texture)), state_(std::move(state)) {}
+
+  HRESULT AcquireSync(std::uint64_t key, std::uint32_t milliseconds) override {
+    if (state_->Removed()) return state_->removedReason.load();
+    const HRESULT scripted = state_->Check(GpuCall::AcquireSync);
+    if (FAILED(scripted)) return scripted;
+    KeyedLock& lock = *texture_->keyedLock;
+    std::unique_lock guard(lock.mutex);
+    auto mine = [&] { return !lock.held && lock.key == key; };
+    if (milliseconds == kInfinite) {
+      lock.released.wait(guard, mine);
+    } else if (!lock.released.wait_for(guard, std::chrono::milliseconds(milliseconds), mine)) {
+      return kWaitTimeout;
+    }
+    lock.held = true;
+    lock.holder = this;
+    return S_OK;
+  }
+
+  HRESULT ReleaseSync(std::uint64_t key) override {
+    KeyedLock& lock = *texture_->keyedLock;
+    {
+      std::lock_guard guard(lock.mutex);
+      if (!lock.held || lock.holder != this) return E_FAIL;
+    }
+    // What this side issued on the texture is done before the other side gets it.
+    {
+      std::unique_lock guard(texture_->mutex);
+      texture_->idle.wait(guard, [&] { return texture_->pendingUses == 0; });
+    }
+    {
+      std::lock_guard guard(lock.mutex);
+      lock.held = false;
+      lock.holder = nullptr;
+      lock.key = key;
+    }
+    lock.released.notify_all();
+    return S_OK;
+  }
+
+ private:
+  const std::shared_ptr<CpuTexture> texture_;  // a view keeps its texture alive
+  const std::shared_ptr<DeviceState> state_;
+};
+
+HRESULT CpuTexture::QueryKeyedMutex(std::shared_ptr<KeyedMutex>& out) {
+  out.reset();
+  if (!keyedLock) return E_NOINTERFACE;
+  out = std::make_shared<CpuKeyedMutex>(shared_from_this(), state);
+  return S_OK;
+}
 
 CpuTexture* AsCpu(const TexturePtr& texture, const DeviceState* owner) {
   auto* t = dynamic_cast<CpuTexture*>(texture.get());
@@ -306,11 +384,37 @@ class CpuContext final : public GpuContext,
     CpuTexture* src = AsCpu(source, state_.get());
     if (dst == nullptr || src == nullptr || dst == src || dst->desc.usage == Usage::Immutable ||
         dst->desc.width != src->desc.width || dst->desc.height != src->desc.height ||
-        dst->desc.format != src->desc.format) {
+        dst->desc.format != src->desc.format || dst->desc.arraySize != src->desc.arraySize) {
       return;
     }
     Issue({{destination}, {source}, nullptr, [dst, src] {
              std::memcpy(dst->storage.get(), src->storage.get(), dst->Size());
+           }});
+  }
+
+  void CopySubresourceRegion(const TexturePtr& destination, std::uint32_t destinationSubresource,
+                             std::uint32_t x, std::uint32_t y, std::uint32_t z,
+                             const TexturePtr& source, std::uint32_t sourceSubresource,
+                             const Box* sourceBox) override {
+    std::lock_guard call(callMutex_);
+    if (state_->Removed()) return;
+    CpuTexture* dst = AsCpu(destination, state_.get());
+    CpuTexture* src = AsCpu(source, state_.get());
+    if (dst == nullptr || src == nullptr || dst->desc.usage == Usage::Immutable ||
+        destinationSubresource >= dst->desc.arraySize || sourceSubresource >= src->desc.arraySize ||
+        x != 0 || y != 0 || z != 0 || dst->desc.width != src->desc.width ||
+        dst->desc.height != src->desc.height || dst->desc.format != src->desc.format ||
+        (dst == src && destinationSubresource == sourceSubresource)) {
+      return;
+    }
+    if (sourceBox != nullptr && (sourceBox->left != 0 || sourceBox->top != 0 ||
+                                 sourceBox->front != 0 || sourceBox->right != src->desc.width ||
+                                 sourceBox->bottom != src->desc.height || sourceBox->back != 1)) {
+      return;
+    }
+    Issue({{destination}, {source}, nullptr, [dst, src, destinationSubresource, sourceSubresource] {
+             std::memcpy(dst->Slice(destinationSubresource), src->Slice(sourceSubresource),
+                         dst->SliceSize());
            }});
   }
 
@@ -562,8 +666,11 @@ class CpuDeviceImpl final : public CpuDevice {
     const HRESULT scripted = state_->Check(GpuCall::CreateTexture2D);
     if (FAILED(scripted)) return scripted;
     if (desc.width == 0 || desc.height == 0 || desc.width > 16384 || desc.height > 16384 ||
-        desc.mipLevels != 1 || desc.arraySize != 1 || desc.sampleCount != 1 ||
-        desc.sampleQuality != 0) {
+        desc.mipLevels != 1 || desc.arraySize == 0 || desc.arraySize > kMaxArraySize ||
+        desc.sampleCount != 1 || desc.sampleQuality != 0) {
+      return E_INVALIDARG;
+    }
+    if (desc.arraySize > 1 && (desc.usage != Usage::Default || initialData != nullptr)) {
       return E_INVALIDARG;
     }
     if (desc.format != kFormatB8G8R8A8Unorm && desc.format != kFormatNv12) return E_INVALIDARG;
@@ -575,7 +682,7 @@ class CpuDeviceImpl final : public CpuDevice {
     if ((desc.usage == Usage::Staging) != (cpuAccess && desc.bindFlags == 0)) return E_INVALIDARG;
     if ((desc.usage == Usage::Immutable && initialData == nullptr)) return E_INVALIDARG;
     if (desc.usage == Usage::Dynamic) return E_INVALIDARG;  // not offered
-    auto texture = std::make_shared<CpuTexture>(state_.get(), desc);
+    auto texture = std::make_shared<CpuTexture>(state_, desc);
     if (!texture->storage) return E_OUTOFMEMORY;
     if (initialData != nullptr) {
       if (initialData->data == nullptr || initialData->rowPitch < CpuTexture::RowBytes(desc)) {

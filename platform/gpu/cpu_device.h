@@ -28,6 +28,7 @@ enum class GpuCall {
   CreateVideoProcessorOutputView,
   VideoProcessorBlt,
   Map,
+  AcquireSync,  // IDXGIKeyedMutex::AcquireSync
   Count
 };
 

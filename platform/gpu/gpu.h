@@ -39,6 +39,12 @@ inline constexpr std::uint32_t kBindShaderResource = 0x8;  // D3D11_BIND_SHADER_
 inline constexpr std::uint32_t kBindRenderTarget = 0x20;   // D3D11_BIND_RENDER_TARGET
 inline constexpr std::uint32_t kCpuAccessWrite = 0x10000;  // D3D11_CPU_ACCESS_WRITE
 inline constexpr std::uint32_t kCpuAccessRead = 0x20000;   // D3D11_CPU_ACCESS_READ
+// D3D11_RESOURCE_MISC_SHARED_KEYEDMUTEX: shared between devices, access handed over by key.
+inline constexpr std::uint32_t kResourceMiscSharedKeyedMutex = 0x100;
+
+// IDXGIKeyedMutex::AcquireSync: INFINITE waits for ever; WAIT_TIMEOUT is a success code there.
+inline constexpr std::uint32_t kInfinite = 0xFFFFFFFFu;
+inline constexpr HRESULT kWaitTimeout = 0x102;
 
 // D3D11_MAP and D3D11_MAP_FLAG
 inline constexpr std::uint32_t kMapRead = 1;
@@ -128,6 +134,11 @@ struct SubresourceData {
   std::uint32_t rowPitch = 0;
 };
 
+// D3D11_BOX: a region of a subresource, right/bottom/back exclusive.
+struct Box {
+  std::uint32_t left = 0, top = 0, front = 0, right = 0, bottom = 0, back = 1;
+};
+
 // D3D11_MAPPED_SUBRESOURCE. For NV12 the chroma plane starts at data + rowPitch x height.
 struct MappedSubresource {
   void* data = nullptr;
@@ -135,10 +146,31 @@ struct MappedSubresource {
   std::uint32_t depthPitch = 0;
 };
 
+// IDXGIKeyedMutex of a texture created with kResourceMiscSharedKeyedMutex. Every query opens a
+// view of its own (one per device that shares the texture, on Windows); the texture has one
+// lock. The lock starts released with key 0. AcquireSync waits until the lock is released with
+// exactly `key` and then holds it for this view; ReleaseSync hands it on with a key. A release
+// waits for the GPU commands issued on the texture so far, so the side that acquires next sees
+// their results.
+class KeyedMutex {
+ public:
+  virtual ~KeyedMutex() = default;
+  // S_OK once held; kWaitTimeout when `milliseconds` (kInfinite: no limit) passed first.
+  virtual HRESULT AcquireSync(std::uint64_t key, std::uint32_t milliseconds) = 0;
+  // E_FAIL when this view does not hold the lock.
+  virtual HRESULT ReleaseSync(std::uint64_t key) = 0;
+};
+
 class GpuTexture {
  public:
   virtual ~GpuTexture() = default;
   virtual void GetDesc(TextureDesc& out) const = 0;
+  // QueryInterface for IDXGIKeyedMutex: E_NOINTERFACE unless the texture was created with
+  // kResourceMiscSharedKeyedMutex.
+  virtual HRESULT QueryKeyedMutex(std::shared_ptr<KeyedMutex>& out) {
+    out.reset();
+    return E_NOINTERFACE;
+  }
 };
 using TexturePtr = std::shared_ptr<GpuTexture>;
 
@@ -255,6 +287,14 @@ class GpuContext {
   // Queues a copy of the whole resource. Both textures must have the same size and format and
   // differ from each other, else nothing is copied (Direct3D leaves such a copy undefined).
   virtual void CopyResource(const TexturePtr& destination, const TexturePtr& source) = 0;
+  // Queues a copy of one subresource (subresource = array slice here, textures having one mip
+  // level) into a subresource of another texture at (x, y, z). Only whole-subresource copies
+  // are offered: the box must be null or cover the whole source, the position (0, 0, 0), and
+  // both must have the same size and format; anything else copies nothing.
+  virtual void CopySubresourceRegion(const TexturePtr& destination,
+                                     std::uint32_t destinationSubresource, std::uint32_t x,
+                                     std::uint32_t y, std::uint32_t z, const TexturePtr& source,
+                                     std::uint32_t sourceSubresource, const Box* sourceBox) = 0;
   // Queues an upload of CPU data (copied at the call) into subresource 0 of a default texture.
   virtual void UpdateSubresource(const TexturePtr& destination, std::uint32_t subresource,
                                  const void* data, std::uint32_t rowPitch) = 0;
@@ -283,8 +323,9 @@ class DxgiDevice {
 class GpuDevice {
  public:
   virtual ~GpuDevice() = default;
-  // 2-D textures of one mip level and one slice, sample count 1, in BGRA or NV12. NV12 needs an
-  // even width and height, as on Direct3D (E_INVALIDARG otherwise).
+  // 2-D textures of one mip level, sample count 1, in BGRA or NV12. NV12 needs an even width
+  // and height, as on Direct3D (E_INVALIDARG otherwise). Texture arrays (arraySize up to 16)
+  // are offered for default usage without initial data; the other usages have one slice.
   virtual HRESULT CreateTexture2D(const TextureDesc& desc, const SubresourceData* initialData,
                                   TexturePtr& out) = 0;
   virtual std::shared_ptr<GpuContext> GetImmediateContext() = 0;

@@ -3,13 +3,13 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <new>
 #include <stdexcept>
 
 #include "bounded_map_retry.h"
 #include "encoder_options.h"
-#include "engine_clock.h"
 #include "hresult_error.h"
+#include "memory_io.h"
+#include "qsv_native_segment_encoder.h"
 
 namespace tallowmarch {
 
@@ -40,8 +40,7 @@ std::unique_ptr<IVideoSegmentEncoder> CreateSegmentEncoder(GpuEncodeContext* con
                                                            std::uint32_t height, std::uint32_t fps,
                                                            std::uint32_t bitrate) {
   if (context != nullptr && context->useNativeQsv) {
-    // The native QSV encoder is not part of this build and no context ever opens a session.
-    throw std::runtime_error("Native QSV segment encoder is not available");
+    return std::make_unique<QsvNativeSegmentEncoder>(context, width, height, fps, bitrate);
   }
   return std::make_unique<FfmpegSegmentEncoder>(context, width, height, fps, bitrate);
 }
@@ -116,21 +115,8 @@ FfmpegSegmentEncoder::FfmpegSegmentEncoder(GpuEncodeContext* context, std::uint3
   packet.reset(av_packet_alloc());
   if (!packet) throw std::runtime_error("av_packet_alloc failed");
 
-  ffmpeg::AvMemory ioBuffer(static_cast<std::uint8_t*>(av_malloc(kIoBufferSize)));
-  if (!ioBuffer) throw std::runtime_error("av_malloc failed for the MP4 I/O buffer");
-  ioContext.reset(avio_alloc_context(ioBuffer.get(), kIoBufferSize, 1, this, nullptr,
-                                     &FfmpegSegmentEncoder::MemoryWrite,
-                                     &FfmpegSegmentEncoder::MemorySeek));
-  if (!ioContext) throw std::runtime_error("avio_alloc_context failed");
-  ioBuffer.release();  // the I/O context owns it now
-
-  AVFormatContext* muxer = nullptr;
-  if (avformat_alloc_output_context2(&muxer, nullptr, "mp4", nullptr) < 0 || muxer == nullptr) {
-    throw std::runtime_error("avformat_alloc_output_context2 failed");
-  }
-  formatContext.reset(muxer);
-  formatContext->pb = ioContext.get();
-  formatContext->flags |= AVFMT_FLAG_CUSTOM_IO;
+  OpenMemoryMp4Muxer(this, &FfmpegSegmentEncoder::MemoryWrite, &FfmpegSegmentEncoder::MemorySeek,
+                     ioContext, formatContext);
 
   stream = avformat_new_stream(formatContext.get(), nullptr);
   if (stream == nullptr) throw std::runtime_error("avformat_new_stream failed");
@@ -197,25 +183,7 @@ bool FfmpegSegmentEncoder::EncodeFrame(const platform::TexturePtr& source, std::
   const auto t1 = SteadyClock::now();
 
   const int slot = FindFreeStagingSlot();
-  std::shared_ptr<platform::VideoProcessorOutputView> outputView;
-  platform::VideoProcessorOutputViewDesc outputDesc;
-  outputDesc.viewDimension = platform::kVpovDimensionTexture2D;
-  outputDesc.mipSlice = 0;
-  ThrowIfFailed(gpuContext->videoDevice->CreateVideoProcessorOutputView(
-      nv12Target, gpuContext->processorEnumerator, outputDesc, outputView));
-  std::shared_ptr<platform::VideoProcessorInputView> inputView;
-  platform::VideoProcessorInputViewDesc inputDesc;
-  inputDesc.fourCC = 0;
-  inputDesc.viewDimension = platform::kVpivDimensionTexture2D;
-  inputDesc.mipSlice = 0;
-  inputDesc.arraySlice = 0;
-  ThrowIfFailed(gpuContext->videoDevice->CreateVideoProcessorInputView(
-      source, gpuContext->processorEnumerator, inputDesc, inputView));
-  platform::VideoProcessorStream streamDesc;
-  streamDesc.enable = true;
-  streamDesc.inputSurface = inputView;
-  ThrowIfFailed(gpuContext->videoContext->VideoProcessorBlt(gpuContext->videoProcessor, outputView,
-                                                            0, 1, &streamDesc));
+  gpuContext->ConvertToNv12(source, nv12Target);
   gpuContext->immediateContext->CopyResource(stagingTextures[slot], nv12Target);
   const auto t2 = SteadyClock::now();
 
@@ -328,58 +296,17 @@ VideoSegment FfmpegSegmentEncoder::Finish() {
   WritePackets();
   av_write_trailer(formatContext.get());
 
-  VideoSegment segment;
-  // The file grew by doubling: without the copy to its exact size the ring would hold up to
-  // twice its bytes for a minute.
-  mp4Bytes.shrink_to_fit();
-  segment.bytes = std::make_shared<std::vector<std::uint8_t>>(std::move(mp4Bytes));
-  mp4Bytes.clear();
-  segment.frameCount = encodedFrames;
-  segment.startTime = firstTimestamp;
-  segment.durationSeconds = static_cast<double>(NowHns() - firstTimestamp) / 10000000.0;
-  segment.reencodeAtSave = reencodeAtSave;
-  return segment;
+  return HandOutSegment(mp4Bytes, encodedFrames, firstTimestamp, reencodeAtSave);
 }
 
 int FfmpegSegmentEncoder::MemoryWrite(void* opaque, std::uint8_t* data, int size) {
   auto* self = static_cast<FfmpegSegmentEncoder*>(opaque);
-  if (size < 0) return AVERROR(EINVAL);
-  const std::int64_t end = self->writePos + size;
-  try {
-    if (end > static_cast<std::int64_t>(self->mp4Bytes.size())) {
-      self->mp4Bytes.resize(static_cast<std::size_t>(end));  // a gap is zero-filled
-    }
-  } catch (const std::bad_alloc&) {
-    return AVERROR(ENOMEM);  // nothing may unwind through FFmpeg's C frames
-  }
-  if (size > 0) std::memcpy(self->mp4Bytes.data() + self->writePos, data, size);
-  self->writePos = end;
-  return size;
+  return MemoryIoWrite(self->mp4Bytes, self->writePos, data, size);
 }
 
 std::int64_t FfmpegSegmentEncoder::MemorySeek(void* opaque, std::int64_t offset, int whence) {
   auto* self = static_cast<FfmpegSegmentEncoder*>(opaque);
-  const auto size = static_cast<std::int64_t>(self->mp4Bytes.size());
-  std::int64_t base = 0;
-  switch (whence) {
-    case AVSEEK_SIZE:
-      return size;
-    case SEEK_SET:
-      base = 0;
-      break;
-    case SEEK_CUR:
-      base = self->writePos;
-      break;
-    case SEEK_END:
-      base = size;
-      break;
-    default:
-      return -1;
-  }
-  std::int64_t target = 0;
-  if (__builtin_add_overflow(base, offset, &target) || target < 0) return -1;
-  self->writePos = target;
-  return target;
+  return MemoryIoSeek(self->mp4Bytes, self->writePos, offset, whence);
 }
 
 }  // namespace tallowmarch

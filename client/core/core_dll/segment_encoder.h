@@ -23,6 +23,7 @@
 #include "ffmpeg_handles.h"
 #include "gpu/gpu.h"
 #include "gpu_encode_context.h"
+#include "memory_io.h"
 
 namespace tallowmarch {
 
@@ -42,7 +43,7 @@ class IVideoSegmentEncoder {
 };
 
 // A FfmpegSegmentEncoder, or the native QSV encoder when the context holds a native session
-// (never, in this system). Errors of the constructor pass through.
+// (only when one was installed: this engine opens none). Errors of the constructor pass through.
 std::unique_ptr<IVideoSegmentEncoder> CreateSegmentEncoder(GpuEncodeContext* context,
                                                            std::uint32_t width,
                                                            std::uint32_t height, std::uint32_t fps,
@@ -60,7 +61,6 @@ using CodecOpener = std::function<int(AVCodecContext*, const AVCodec*, AVDiction
 class FfmpegSegmentEncoder final : public IVideoSegmentEncoder {
  public:
   static constexpr int kStagingSlots = 4;
-  static constexpr int kIoBufferSize = 32768;
 
   // Raises std::runtime_error when the context has no encoder name, neither codec arm opens or
   // the muxer header cannot be written; hresult_error when a texture cannot be created or the
