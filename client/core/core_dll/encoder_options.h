@@ -27,8 +27,8 @@ enum class EncoderOpenProfile {
 inline constexpr std::int64_t kMaxLiveBitrate = 35000000;
 // Slice threads of a live libx264 encoder. Up to three encoders of a capture live at once and
 // every one of its threads keeps buffers of its own; with the default (two per core, plus as
-// many look-ahead threads) the peak memory of a 1080p capture rose by ~50 MB, while four
-// slices still encode 1080p at 60 frames per second with headroom on 8 cores (bench/README.md).
+// many look-ahead threads) the peak memory of a 1080p capture rose by ~50 MB, while with four
+// slices the encoder thread keeps the pace it had with all of them (bench/README.md).
 inline constexpr const char* kLiveLibx264Threads = "4";
 inline constexpr std::int64_t kMaxRateControlBuffer = 2147483647;
 
