@@ -40,13 +40,26 @@ TEST(EncoderOptionsTest, QsvProfilesCarryTheirSets) {
 
 TEST(EncoderOptionsTest, Libx264IsRealTimeAndOthersGetNothing) {
   const Options realTime = {{"preset", "veryfast"}, {"tune", "zerolatency"}};
+  const Options live = {
+      {"preset", "veryfast"}, {"tune", "zerolatency"}, {"threads", kLiveLibx264Threads}};
   for (auto profile : {EncoderOpenProfile::LiveLowPower, EncoderOpenProfile::LiveSingleStage,
                        EncoderOpenProfile::SaveCurrent, EncoderOpenProfile::SaveQualityTier2}) {
-    EXPECT_EQ(Read(BuildEncoderOptions("libx264", profile)), realTime);
+    // Only the live encoders, of which several run at once, are held to a few threads; a save
+    // re-encodes alone and takes them all.
+    const bool isLive = profile == EncoderOpenProfile::LiveLowPower ||
+                        profile == EncoderOpenProfile::LiveSingleStage;
+    EXPECT_EQ(Read(BuildEncoderOptions("libx264", profile)), isLive ? live : realTime);
     EXPECT_EQ(BuildEncoderOptions("h264_nvenc", profile), nullptr);
     EXPECT_EQ(BuildEncoderOptions("libopenh264", profile), nullptr);
     EXPECT_EQ(BuildEncoderOptions("h264_amf", profile), nullptr);
   }
+}
+
+TEST(EncoderOptionsTest, OnlyLibx264IsKnownToHoldNoFrameBack) {
+  EXPECT_TRUE(EmitsEveryFrameAtOnce("libx264"));
+  EXPECT_FALSE(EmitsEveryFrameAtOnce("h264_qsv"));
+  EXPECT_FALSE(EmitsEveryFrameAtOnce("h264_nvenc"));
+  EXPECT_FALSE(EmitsEveryFrameAtOnce("libx264rgb"));
 }
 
 TEST(EncoderOptionsTest, RatesAreCappedIn64Bits) {

@@ -52,7 +52,8 @@ TEST(BackoffTest, RequestedRates) {
 struct Script {
   std::mutex mutex;                                  // guards every field
   std::vector<std::pair<int, std::int64_t>> frames;  // (encoder id, timestamp)
-  std::vector<int> drained, finished, destroyed;
+  std::vector<int> drained, retired, finished, destroyed;
+  std::vector<int> finishedUnretired;  // Finish came to an encoder that was not retired first
   // The memory releases the system layer had seen when each encoder was destroyed.
   std::vector<std::uint64_t> releasesAtDestroy;
   bool refuse = false;
@@ -81,9 +82,15 @@ class FakeEncoder : public IVideoSegmentEncoder {
     if (script_.throwOnDrain) throw hresult_error(E_FAIL, "drain");
     script_.drained.push_back(id_);
   }
+  void Retire() override {
+    std::lock_guard lock(script_.mutex);
+    script_.retired.push_back(id_);
+    retiredBeforeFinish_ = true;
+  }
   VideoSegment Finish() override {
     std::lock_guard lock(script_.mutex);
     script_.finished.push_back(id_);
+    if (!retiredBeforeFinish_) script_.finishedUnretired.push_back(id_);
     if (id_ == 99) throw std::runtime_error("finish failed");
     VideoSegment segment;
     segment.bytes = std::make_shared<std::vector<std::uint8_t>>(10);
@@ -96,6 +103,7 @@ class FakeEncoder : public IVideoSegmentEncoder {
  private:
   Script& script_;
   int id_;
+  bool retiredBeforeFinish_ = false;
 };
 
 // The encoder and finalizer threads on a session whose pipeline state the test scripts.
@@ -172,7 +180,10 @@ TEST_F(PipelineThreadsTest, RotationWithASpareSwapsDrainsAndFinalizes) {
   EXPECT_EQ(script.frames[0], std::make_pair(1, std::int64_t{100}));
   EXPECT_EQ(script.frames[1], std::make_pair(2, std::int64_t{200}));
   EXPECT_EQ(script.drained, std::vector<int>{1});
+  // Retired on the encoder thread after its drain, before the finalizer got it.
+  EXPECT_EQ(script.retired, std::vector<int>{1});
   EXPECT_EQ(script.finished, std::vector<int>{1});
+  EXPECT_TRUE(script.finishedUnretired.empty());
   EXPECT_EQ(S().encodeAttempts.load(), 2u);
   EXPECT_EQ(log.Count(L"[ROTATION-TIMING]"), 0);  // a quick swap with a spare is not logged
   // The retired encoder's memory is handed back once it is gone, not before.
@@ -243,6 +254,7 @@ TEST_F(PipelineThreadsTest, RefusedFramesCountAsDropsAndErrorsNeverEndTheThread)
   ASSERT_TRUE(WaitUntil([&] { return FrameCount() == 2; }));
   std::lock_guard lock(script.mutex);
   EXPECT_EQ(script.frames.back().first, 3);
+  EXPECT_TRUE(script.retired.empty());
   EXPECT_TRUE(script.finished.empty());
   EXPECT_NE(std::find(script.destroyed.begin(), script.destroyed.end(), 1), script.destroyed.end());
 }

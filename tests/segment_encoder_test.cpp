@@ -531,8 +531,9 @@ TEST_F(SegmentEncoderTest, OtherEncodersOpenOnceWithTheirOwnOptions) {
     ASSERT_EQ(opens.size(), 1u) << name;
     EXPECT_EQ(opens[0].bitRate, 6000000) << name;
     if (std::string(name) == "libx264") {
-      EXPECT_EQ(opens[0].options, (std::map<std::string, std::string>{{"preset", "veryfast"},
-                                                                      {"tune", "zerolatency"}}));
+      EXPECT_EQ(opens[0].options,
+                (std::map<std::string, std::string>{
+                    {"preset", "veryfast"}, {"tune", "zerolatency"}, {"threads", "4"}}));
     } else {
       EXPECT_TRUE(opens[0].options.empty()) << name;
     }
@@ -541,6 +542,79 @@ TEST_F(SegmentEncoderTest, OtherEncodersOpenOnceWithTheirOwnOptions) {
               L"[DIAG-ENCODER-OPTS] single-stage arm: PAK veryfast async_depth=6 @ target "
               L"bitrate: ok");
   }
+}
+
+TEST_F(SegmentEncoderTest, RetiringGivesBackTheEncodingStateAndKeepsEveryEncodedFrame) {
+  auto context = MakeContext(320, 240, 320, 240);
+  FfmpegSegmentEncoder encoder(context.get(), 320, 240, 30, 1000000);
+  const std::vector<Rgb> colours = {{255, 0, 0},     {0, 255, 0},  {0, 0, 255},
+                                    {250, 250, 250}, {10, 10, 10}, {200, 120, 40}};
+  const std::int64_t start = 50000000;
+  for (std::size_t i = 0; i < colours.size(); ++i) {
+    ASSERT_TRUE(encoder.EncodeFrame(Solid(320, 240, colours[i]),
+                                    start + static_cast<std::int64_t>(i) * 333333, nullptr));
+  }
+  encoder.DrainPending();
+  const std::size_t bytesBefore = encoder.Bytes().size();
+  encoder.Retire();
+  encoder.Retire();  // harmless twice
+  EXPECT_TRUE(encoder.Retired());
+  // libx264 holds no frame back: it was flushed and closed here, not in Finish.
+  EXPECT_FALSE(encoder.HoldsCodec());
+  EXPECT_GE(encoder.Bytes().size(), bytesBefore);
+  EXPECT_THROW(encoder.EncodeFrame(Solid(320, 240, {1, 2, 3}), start + 9999999, nullptr),
+               hresult_error);
+
+  const VideoSegment segment = encoder.Finish();
+  EXPECT_EQ(segment.frameCount, colours.size());
+  EXPECT_EQ(segment.startTime, start);
+  const auto video = DemuxMp4(*segment.bytes, true);
+  ASSERT_EQ(video.pictures.size(), colours.size());
+  std::vector<std::int64_t> framePts;
+  for (auto p : video.pts) framePts.push_back(av_rescale_q(p, video.timeBase, AVRational{1, 30}));
+  EXPECT_EQ(framePts, (std::vector<std::int64_t>{0, 1, 2, 3, 4, 5}));
+  // The last frame keeps its length, though the flush came long before the trailer.
+  EXPECT_EQ(av_rescale_q(video.duration, video.timeBase, AVRational{1, 30}),
+            static_cast<std::int64_t>(colours.size()));
+  for (std::size_t i = 0; i < colours.size(); ++i) {
+    const auto expected = Bt709Limited(colours[i]);
+    const auto got = video.pictures[i].At(160, 120);
+    EXPECT_NEAR(got.y, expected.y, 4.0) << "frame " << i;
+    EXPECT_NEAR(got.u, expected.u, 4.0) << "frame " << i;
+  }
+}
+
+TEST_F(SegmentEncoderTest, RetiringWithReadbacksQueuedLosesThemAsFinishWould) {
+  auto context = MakeContext(64, 64, 64, 64);
+  FfmpegSegmentEncoder encoder(context.get(), 64, 64, 30, 500000);
+  const auto source = Solid(64, 64, {90, 20, 200});
+  EXPECT_TRUE(encoder.EncodeFrame(source, 0, nullptr));
+  encoder.DrainPending();
+  Faults().AddStillDrawingAnswers(2);
+  EXPECT_TRUE(encoder.EncodeFrame(source, 333333, nullptr));
+  EXPECT_TRUE(encoder.EncodeFrame(source, 666666, nullptr));
+  ASSERT_EQ(encoder.QueuedReadbacks(), 2u);
+  encoder.Retire();
+  EXPECT_EQ(encoder.QueuedReadbacks(), 0u);
+  const VideoSegment segment = encoder.Finish();
+  EXPECT_EQ(segment.frameCount, 1u);
+  EXPECT_EQ(DemuxMp4(*segment.bytes).pts.size(), 1u);
+}
+
+TEST_F(SegmentEncoderTest, AnEncoderThatMayHoldFramesBackKeepsItsCodecForFinish) {
+  auto context = MakeContext(64, 64, 64, 64);
+  context->ffmpegEncoderName = "h264_qsv";
+  std::vector<OpenRecord> opens;
+  std::unique_ptr<FfmpegSegmentEncoder> encoder;
+  try {
+    encoder = std::make_unique<FfmpegSegmentEncoder>(context.get(), 64, 64, 30, 6000000,
+                                                     ScriptedOpener(opens, {true}));
+  } catch (const std::runtime_error&) {
+  }
+  if (!encoder) GTEST_SKIP() << "the unopened QSV codec does not get through the muxer here";
+  encoder->Retire();
+  EXPECT_TRUE(encoder->Retired());
+  EXPECT_TRUE(encoder->HoldsCodec());  // its flush may wait on the hardware: left to Finish
 }
 
 TEST_F(SegmentEncoderTest, EncodersOfOneContextWorkOnTheirOwnThreadsBesideTheFrameCopies) {

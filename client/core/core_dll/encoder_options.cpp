@@ -12,6 +12,10 @@ bool IsLibx264Encoder(std::string_view encoderName) {
   return encoderName == "libx264";
 }
 
+bool EmitsEveryFrameAtOnce(std::string_view encoderName) {
+  return IsLibx264Encoder(encoderName);  // zero-latency tuning in every profile
+}
+
 ffmpeg::Dictionary BuildEncoderOptions(std::string_view encoderName, EncoderOpenProfile profile) {
   AVDictionary* dict = nullptr;
   auto set = [&dict](const char* key, const char* value) { av_dict_set(&dict, key, value, 0); };
@@ -45,6 +49,10 @@ ffmpeg::Dictionary BuildEncoderOptions(std::string_view encoderName, EncoderOpen
     // and veryfast keeps 1080p above 100 frames per second on this class of machine.
     set("preset", "veryfast");
     set("tune", "zerolatency");
+    if (profile == EncoderOpenProfile::LiveLowPower ||
+        profile == EncoderOpenProfile::LiveSingleStage) {
+      set("threads", kLiveLibx264Threads);
+    }
   }
   return ffmpeg::Dictionary(dict);
 }

@@ -53,6 +53,9 @@ void EncoderPass(TallowmarchSession::Impl& s, bool rotationDue) {
     const SteadyClock::time_point swapEnd = SteadyClock::now();
     if (retired) {
       retired->DrainPending();  // an error here loses the retired segment
+      // Its codec and textures go now, before the new encoder allocates its own on this thread
+      // with its first frame: the heap then reuses them instead of holding both.
+      retired->Retire();
       {
         std::lock_guard lock(s.finalizeMutex);
         s.finalizeQueue.push(std::move(retired));

@@ -173,6 +173,8 @@ bool FfmpegSegmentEncoder::OpenCodec(bool lowPower) {
 
 bool FfmpegSegmentEncoder::EncodeFrame(const platform::TexturePtr& source, std::int64_t timestamp,
                                        const std::atomic<bool>* /*framePending*/) {
+  // A retired encoder has no textures or frame left to encode with.
+  if (retired) throw hresult_error(E_FAIL, DescribeHresult(E_FAIL));
   const auto t0 = SteadyClock::now();
   bool result = true;
   bool blocked = false;
@@ -290,10 +292,30 @@ void FfmpegSegmentEncoder::DrainPending() {
   while (!pendingReadbacks.empty()) DrainOne(true);
 }
 
+void FfmpegSegmentEncoder::Retire() {
+  if (retired) return;
+  retired = true;
+  // Readbacks still queued would be discarded by Finish anyway; their slots go with the
+  // textures.
+  pendingReadbacks.clear();
+  nv12Target.reset();
+  for (platform::TexturePtr& slot : stagingTextures) slot.reset();
+  frame.reset();
+  if (codecContext && EmitsEveryFrameAtOnce(codec->name)) {
+    // Nothing is held back, so the flush returns at once; closing the codec here frees its
+    // picture buffers before the next encoder allocates its own on this thread.
+    avcodec_send_frame(codecContext.get(), nullptr);
+    WritePackets();
+    codecContext.reset();
+  }
+}
+
 VideoSegment FfmpegSegmentEncoder::Finish() {
   pendingReadbacks.clear();
-  avcodec_send_frame(codecContext.get(), nullptr);
-  WritePackets();
+  if (codecContext) {  // else Retire flushed it already
+    avcodec_send_frame(codecContext.get(), nullptr);
+    WritePackets();
+  }
   av_write_trailer(formatContext.get());
 
   return HandOutSegment(mp4Bytes, encodedFrames, firstTimestamp, reencodeAtSave);

@@ -37,6 +37,10 @@ class IVideoSegmentEncoder {
                            const std::atomic<bool>* framePending) = 0;
   // Returns once every issued readback was encoded or dropped.
   virtual void DrainPending() {}
+  // The encoder gets no more frames (a rotation retired it; called after DrainPending): gives
+  // back what only encoding needs, so that its memory is free before the next segment's
+  // encoder fills up, rather than after the finalizer. Afterwards only Finish follows.
+  virtual void Retire() {}
   // Flushes, completes the MP4 and hands it out. At most once, after DrainPending; then the
   // encoder is only destroyed.
   virtual VideoSegment Finish() = 0;
@@ -75,6 +79,10 @@ class FfmpegSegmentEncoder final : public IVideoSegmentEncoder {
   bool EncodeFrame(const platform::TexturePtr& source, std::int64_t timestamp,
                    const std::atomic<bool>* framePending) override;
   void DrainPending() override;
+  // Releases the textures, the frame and the queued readbacks; an encoder that holds no frames
+  // back (EmitsEveryFrameAtOnce) is also flushed and closed here, and Finish only completes
+  // the file. Other encoders keep their codec: their flush may wait, and it stays in Finish.
+  void Retire() override;
   VideoSegment Finish() override;
 
   // 1 encoded, 0 not ready (opportunistic only) or nothing queued, -1 dropped.
@@ -88,6 +96,8 @@ class FfmpegSegmentEncoder final : public IVideoSegmentEncoder {
   std::size_t QueuedReadbacks() const { return pendingReadbacks.size(); }
   std::uint32_t EncodedFrames() const { return encodedFrames; }
   bool ReencodeAtSave() const { return reencodeAtSave; }
+  bool Retired() const { return retired; }
+  bool HoldsCodec() const { return static_cast<bool>(codecContext); }
   const std::vector<std::uint8_t>& Bytes() const { return mp4Bytes; }
   std::int64_t WritePosition() const { return writePos; }
 
@@ -114,6 +124,7 @@ class FfmpegSegmentEncoder final : public IVideoSegmentEncoder {
   std::int64_t firstTimestamp = 0;
   std::int64_t lastPts = -1;
   bool reencodeAtSave = false;
+  bool retired = false;
 
   const AVCodec* codec = nullptr;
   CodecOpener opener;
