@@ -22,9 +22,11 @@ const char* const kExports[] = {
     "Tallowmarch_GetSaveProgress",     "Tallowmarch_SaveClipNow",
     "Tallowmarch_VerifyUpdateArtifact"};
 
+// Kept loaded after dlclose: the library's platform layers are built once and never destroyed
+// (engine threads may still reach them at unload), so unloading would orphan them.
 class Library {
  public:
-  Library() : handle_(dlopen(TALLOWMARCH_CORE_LIBRARY, RTLD_NOW | RTLD_LOCAL)) {}
+  Library() : handle_(dlopen(TALLOWMARCH_CORE_LIBRARY, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE)) {}
   ~Library() {
     if (handle_ != nullptr) dlclose(handle_);
   }
