@@ -5,6 +5,7 @@
 #include <xcb/randr.h>
 #include <xcb/shm.h>
 
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 
@@ -45,6 +46,12 @@ struct X11Connection::Core {
   std::mutex sinksMutex;  // guards sinks; never held while a sink runs
   std::vector<std::weak_ptr<X11EventSink>> sinks;
 
+  // The event thread runs detached (a server that goes away ends it long before anyone could
+  // join it); the X11Connection destructor waits for this instead.
+  std::mutex doneMutex;  // guards done
+  std::condition_variable doneCv;
+  bool done = false;
+
   ~Core() {
     if (connection != nullptr) xcb_disconnect(connection);
   }
@@ -64,6 +71,13 @@ struct X11Connection::Core {
   }
 
   void EventLoop() {
+    Loop();
+    std::lock_guard lock(doneMutex);
+    done = true;
+    doneCv.notify_all();
+  }
+
+  void Loop() {
     for (;;) {
       xcb_generic_event_t* raw = xcb_wait_for_event(connection);
       if (raw == nullptr) {
@@ -165,7 +179,9 @@ HRESULT X11Connection::Open(const std::string& display, std::shared_ptr<X11Conne
   if (xcb_connection_has_error(c)) return kErrorNoDisplay;
 
   std::shared_ptr<X11Connection> connection(new X11Connection(core));
-  connection->eventThread_ = std::thread([core] { core->EventLoop(); });
+  std::thread thread([core] { core->EventLoop(); });
+  connection->eventThread_ = thread.get_id();
+  thread.detach();
   out = std::move(connection);
   return S_OK;
 }
@@ -184,13 +200,11 @@ X11Connection::~X11Connection() {
                    reinterpret_cast<const char*>(&wake));
     xcb_flush(core_->connection);
   }
-  if (eventThread_.joinable()) {
-    // The last holder may be a sink running on the event thread: that thread then ends by
-    // itself at the wake message and keeps the core alive until it does.
-    if (eventThread_.get_id() == std::this_thread::get_id())
-      eventThread_.detach();
-    else
-      eventThread_.join();
+  // The last holder may be a sink running on the event thread: that thread then ends by itself
+  // at the wake message and keeps the core alive until it does.
+  if (eventThread_ != std::this_thread::get_id()) {
+    std::unique_lock lock(core_->doneMutex);
+    core_->doneCv.wait(lock, [&] { return core_->done; });
   }
 }
 

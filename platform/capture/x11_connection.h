@@ -94,7 +94,7 @@ class TM_EXPORT X11Connection {
   explicit X11Connection(std::shared_ptr<Core> core);
 
   std::shared_ptr<Core> core_;  // shared with the event thread, which may outlive this object
-  std::thread eventThread_;
+  std::thread::id eventThread_;
   std::mutex redirectMutex_;  // guards redirects_
   std::map<xcb_window_t, int> redirects_;
 };
