@@ -100,6 +100,9 @@ TEST_F(RealDisplayRecordingTest, AWindowWhoseColourChangesIsSavedAsAClip) {
   Tallowmarch_StopCapture();
   EXPECT_EQ(CountLines(L"Capture stopped."), 1);
   EXPECT_EQ(CountLines(L"[DIAG-ITEM-CLOSED]"), 0);
+  EXPECT_EQ(CountLines(L"[DIAG-SIZE-MISMATCH]"), 0);
+  // The display's monitors are the adapter's outputs, with the same handles: no fallback.
+  EXPECT_EQ(CountLines(L"Couldn't find which adapter owns"), 0);
 
   const std::wstring widePath(path);
   const tallowmarch::test::ClipReadback clip =
