@@ -489,6 +489,43 @@ TEST_F(LinuxCaptureWithoutShmTest, GrabsStillDeliverTheRightPixels) {
   ASSERT_TRUE(recorder.WaitColour(0, 0, Bgra(0x102030)));
 }
 
+// Without Composite a window is read directly: right while nothing covers it.
+class LinuxCaptureWithoutCompositeTest : public LinuxCaptureTest {
+ protected:
+  std::vector<std::string> ServerArguments() const override { return {"-extension", "Composite"}; }
+};
+
+TEST_F(LinuxCaptureWithoutCompositeTest, AnUncoveredWindowIsReadDirectly) {
+  std::shared_ptr<platform::X11Connection> connection;
+  ASSERT_EQ(layer_->Connection(connection), S_OK);
+  EXPECT_FALSE(connection->HasComposite());
+  const xcb_window_t window = client_->CreateWindow(30, 40, 256, 128, 0x40A040);
+  Recorder recorder(*layer_, device_, WindowItem(window));
+  ASSERT_EQ(recorder.Start(), S_OK);
+  ASSERT_TRUE(recorder.WaitColour(255, 127, Bgra(0x40A040)));
+  client_->Resize(window, 128, 64, 0xA04040);
+  ASSERT_TRUE(WaitUntil([&] {
+    const Picture p = recorder.Last();
+    return p.size.Width == 128 && p.size.Height == 64 && p.At(127, 63) == Bgra(0xA04040);
+  }));
+}
+
+// Without DAMAGE nothing tells a change apart from a still picture: the start is refused.
+class LinuxCaptureWithoutDamageTest : public LinuxCaptureTest {
+ protected:
+  std::vector<std::string> ServerArguments() const override { return {"-extension", "DAMAGE"}; }
+};
+
+TEST_F(LinuxCaptureWithoutDamageTest, StartingIsRefusedCleanly) {
+  std::shared_ptr<platform::X11Connection> connection;
+  ASSERT_EQ(layer_->Connection(connection), S_OK);
+  EXPECT_FALSE(connection->HasDamage());
+  const xcb_window_t window = client_->CreateWindow(0, 0, 64, 64, 0x123456);
+  Recorder recorder(*layer_, device_, WindowItem(window));
+  EXPECT_EQ(recorder.Start(), DXGI_ERROR_UNSUPPORTED);
+  EXPECT_EQ(recorder.Frames(), 0);
+}
+
 TEST(LinuxCaptureNoDisplayTest, EveryCreationFailsCleanly) {
   // A display nobody serves: connecting fails at once.
   LinuxCapture layer(":4093");
