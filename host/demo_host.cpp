@@ -1,13 +1,20 @@
 // The demo host: loads the engine as a host application would (dlopen), routes its log to
 // standard output, initialises it, lists the audio devices, prints the version and whether a
-// hardware H.264 encoder is present; then records a window for a few seconds, saves the
-// buffered clip into a folder and prints its path with a one-line summary read back from the
-// file with FFmpeg, and shuts the engine down.
+// hardware H.264 encoder is present; then records for a few seconds, saves the buffered clip
+// into a folder and prints its path with a one-line summary read back from the file with FFmpeg,
+// and shuts the engine down.
+//
+// What it records: with an X display ($DISPLAY set and reachable), the real screen (the monitor
+// of the root window, at most 1080 lines high): the simulation library is switched to the real
+// display (its X11 capture layer and display topology, keeping its encoder listing, so that a
+// machine without a hardware H.264 encoder records too); the product library given with
+// --engine records the display as it is. Without a display, the simulated engine's window.
 //
 // Usage: tallowmarch_demo [--engine PATH] [--folder DIR] [--seconds N] [--window ID] [--quiet]
 //   --folder   where the clip goes (default: the current folder)
 //   --seconds  how long to record before saving (default 7)
-//   --window   the window to record (default 0x1001, the simulated engine's window)
+//   --window   the window to record (default: the screen on a display, else 0x1001, the
+//              simulated engine's window)
 //   --quiet    engine log lines are not printed
 
 #include <dlfcn.h>
@@ -19,6 +26,8 @@
 #include <cwchar>
 #include <string>
 #include <thread>
+
+#include <xcb/xcb.h>
 
 #include "tallowmarch/core.h"
 
@@ -108,13 +117,25 @@ std::string DescribeClip(const std::string& path) {
   return summary;
 }
 
+// The root window of $DISPLAY, or 0 when there is no display to reach.
+std::uintptr_t DisplayRootWindow() {
+  const char* display = std::getenv("DISPLAY");
+  if (display == nullptr || *display == '\0') return 0;
+  xcb_connection_t* connection = xcb_connect(nullptr, nullptr);
+  std::uintptr_t root = 0;
+  if (xcb_connection_has_error(connection) == 0)
+    root = xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
+  xcb_disconnect(connection);
+  return root;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const char* enginePath = TALLOWMARCH_DEFAULT_ENGINE;
   std::string folder = ".";
   int seconds = 7;
-  std::uintptr_t window = 0x1001;
+  std::uintptr_t window = 0;
   for (int i = 1; i < argc; ++i) {
     const bool hasValue = i + 1 < argc;
     if (std::strcmp(argv[i], "--engine") == 0 && hasValue) {
@@ -137,6 +158,12 @@ int main(int argc, char** argv) {
   }
   std::setlocale(LC_ALL, "");  // paths in the user's encoding
 
+  // A real display: record its screen, unless a window was named.
+  const std::uintptr_t root = DisplayRootWindow();
+  const bool captureScreen = root != 0 && window == 0;
+  if (captureScreen) window = root;
+  if (window == 0) window = 0x1001;
+
   void* library = dlopen(enginePath, RTLD_NOW | RTLD_LOCAL);
   if (library == nullptr) {
     std::fprintf(stderr, "demo: cannot load the engine: %s\n", dlerror());
@@ -155,7 +182,17 @@ int main(int argc, char** argv) {
       Resolve(library, "Tallowmarch_SaveClipNow", engine.saveClipNow);
   if (!resolved) return 1;
 
+  if (root != 0) {
+    // The simulation library records the real display once switched to it; the product
+    // library has no such switch and needs none.
+    using UseRealDisplay = void (*)();
+    if (auto useRealDisplay = reinterpret_cast<UseRealDisplay>(
+            dlsym(library, "_ZN11tallowmarch3sim14UseRealDisplayEv"))) {
+      useRealDisplay();
+    }
+  }
   std::printf("engine: %s\n", enginePath);
+  if (root != 0) std::printf("display: %s\n", std::getenv("DISPLAY"));
   std::printf("version: %s\n", engine.getAppVersion());
   engine.setLogCallback(&PrintLogLine);
   const int init = engine.globalInitialize();
@@ -170,13 +207,22 @@ int main(int argc, char** argv) {
   engine.enumerateAudioDevices(true, &PrintDevice);
 
   int exitCode = 0;
-  const int started = engine.startCapture(reinterpret_cast<HWND>(window), false, 0, 30, 0, 0);
+  const int started = engine.startCapture(reinterpret_cast<HWND>(window), captureScreen,
+                                          captureScreen ? 1080 : 0, 30, 0, 0);
   if (started != TALLOWMARCH_OK) {
-    std::fprintf(stderr, "demo: capture start failed with %d\n", started);
+    std::fprintf(stderr, "demo: capture start failed with %d%s\n", started,
+                 started == TALLOWMARCH_NO_HARDWARE_ENCODER
+                     ? " (this engine needs a hardware H.264 encoder; the default simulation "
+                       "library records without one)"
+                     : "");
     exitCode = 1;
   } else {
-    std::printf("recording window 0x%llx for %d s...\n", static_cast<unsigned long long>(window),
-                seconds);
+    if (captureScreen) {
+      std::printf("recording the screen for %d s...\n", seconds);
+    } else {
+      std::printf("recording window 0x%llx for %d s...\n", static_cast<unsigned long long>(window),
+                  seconds);
+    }
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
     wchar_t path[4096];
     const int saved = engine.saveClipNow(Widen(folder).c_str(), path, 4096);

@@ -1,7 +1,9 @@
 #include "sim_platform.h"
 
 #include "audio/sim_audio.h"
+#include "capture/linux_capture.h"
 #include "capture/sim_capture.h"
+#include "gpu/linux_gpu.h"
 #include "gpu/sim_gpu.h"
 #include "media/sim_media.h"
 #include "system/sim_system.h"
@@ -18,9 +20,13 @@ struct SimLayers {
   platform::SimAudio audio;
   platform::SimGpu gpu;
   platform::SimCapture capture;
+  platform::LinuxGpu realGpu;  // the real display's topology, for UseRealDisplay
   platform::Platform installed;
 
-  SimLayers() { Install(); }
+  SimLayers() {
+    realGpu.SetOutputProvider([] { return platform::LinuxCaptureLayer().Outputs(); });
+    Install();
+  }
   void Install() {
     installed.system = &system;
     installed.media = &media;
@@ -58,6 +64,12 @@ platform::SimCapture& sim::Capture() {
 }
 platform::Platform& sim::Layers() {
   return State().installed;
+}
+
+void sim::UseRealDisplay() {
+  SimLayers& layers = State();
+  layers.installed.gpu = &layers.realGpu;
+  layers.installed.capture = &platform::LinuxCaptureLayer();
 }
 
 void sim::ResetAll() {

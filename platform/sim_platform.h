@@ -26,6 +26,13 @@ TM_EXPORT platform::SimCapture& Capture();
 // only while no capture runs.
 TM_EXPORT platform::Platform& Layers();
 
+// Puts the real display under the engine: the X11 capture layer on $DISPLAY and the linux GPU
+// topology (one adapter whose outputs are the X11 monitors). The simulated system, media
+// (hardware-encoder listing) and audio layers stay, so the whole engine runs on a real display
+// on a machine without a hardware H.264 encoder. Only while no capture runs; ResetAll() puts
+// the simulated layers back.
+TM_EXPORT void UseRealDisplay();
+
 // Puts every simulated layer back to its defaults and re-installs the simulated layers.
 TM_EXPORT void ResetAll();
 
