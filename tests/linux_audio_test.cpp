@@ -135,6 +135,11 @@ class PulseServer {
     });
   }
 
+  // Freezes or thaws the server: it keeps its socket but answers nothing.
+  void Pause(bool paused) {
+    if (pid_ > 0) ::kill(pid_, paused ? SIGSTOP : SIGCONT);
+  }
+
   void Kill() {
     if (pid_ > 0) Reap(pid_, true);
     pid_ = -1;
@@ -670,6 +675,20 @@ TEST_F(LinuxAudioTest, ServerThatGoesAwayInvalidatesCaptureAndComesBackThroughTh
   ASSERT_NE(fresh.capture, nullptr);
   Captured got;
   EXPECT_EQ(ReadFrames(*fresh.capture, 1, kRate / 10, got), S_OK);
+}
+
+TEST_F(LinuxAudioTest, AServerThatStopsAnsweringFailsCallsInsteadOfHangingThem) {
+  server_.Pause(true);
+  std::shared_ptr<AudioEndpoint> endpoint;
+  EXPECT_EQ(enumerator_->GetDefaultAudioEndpoint(AudioFlow::Render, AudioRole::Console, endpoint),
+            AUDCLNT_E_SERVICE_NOT_RUNNING);
+  // A second layer cannot even finish connecting.
+  std::unique_ptr<AudioLayer> other = MakePulseAudioLayer();
+  std::unique_ptr<AudioEndpointEnumerator> another;
+  EXPECT_EQ(other->CreateEndpointEnumerator(another), AUDCLNT_E_SERVICE_NOT_RUNNING);
+  server_.Pause(false);
+  EXPECT_EQ(enumerator_->GetDefaultAudioEndpoint(AudioFlow::Render, AudioRole::Console, endpoint),
+            S_OK);
 }
 
 TEST(LinuxAudioNoServer, EnumeratorCreationFailsWithServiceNotRunning) {

@@ -240,6 +240,7 @@ bool PulseConnection::WaitLocked(const std::function<bool()>& done,
   const pa_usec_t usec = static_cast<pa_usec_t>(timeout.count()) * 1000;
   pa_time_event* event = pa_context_rttime_new(context_, pa_rtclock_now() + usec, &OnTimer, &timer);
   bool ok = done();
+  if (event == nullptr) return ok;  // without a deadline we do not wait at all
   while (!ok && !timer.fired && ContextGoodLocked()) {
     pa_threaded_mainloop_wait(loop_);
     ok = done();
