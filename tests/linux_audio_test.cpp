@@ -578,12 +578,11 @@ class RecordingClient : public AudioNotificationClient {
   HRESULT Add(std::wstring event) {
     ++inside;
     if (slow) std::this_thread::sleep_for(200ms);
-    {
-      std::lock_guard lock(mutex_);
-      events_.push_back(std::move(event));
-    }
-    changed_.notify_all();
     --inside;
+    // Nothing of this object is touched after the lock is released: a waiter may end the test.
+    std::lock_guard lock(mutex_);
+    events_.push_back(std::move(event));
+    changed_.notify_all();
     return S_OK;
   }
   std::mutex mutex_;  // guards events_
@@ -625,6 +624,27 @@ TEST_F(LinuxAudioTest, UnregisterWaitsForACallbackInProgress) {
   ASSERT_TRUE(WaitFor([&] { return client.inside.load() > 0; }));
   ASSERT_EQ(enumerator_->UnregisterEndpointNotificationCallback(&client), S_OK);
   EXPECT_EQ(client.inside.load(), 0);
+}
+
+// Unregisters itself from inside its first callback.
+class SelfRemovingClient : public RecordingClient {
+ public:
+  AudioEndpointEnumerator* enumerator = nullptr;
+  std::atomic<HRESULT> unregisterResult{E_FAIL};  // written by the delivery thread
+  HRESULT OnDeviceAdded(const std::wstring& id) override {
+    unregisterResult = enumerator->UnregisterEndpointNotificationCallback(this);
+    return RecordingClient::OnDeviceAdded(id);
+  }
+};
+
+TEST_F(LinuxAudioTest, AClientMayUnregisterFromInsideItsCallback) {
+  SelfRemovingClient client;
+  client.enumerator = enumerator_.get();
+  ASSERT_EQ(enumerator_->RegisterEndpointNotificationCallback(&client), S_OK);
+  ASSERT_FALSE(server_.Pactl({"load-module", "module-null-sink", "sink_name=tm_self"}).empty());
+  ASSERT_TRUE(client.WaitFor(L"added tm_self"));
+  EXPECT_EQ(client.unregisterResult.load(), S_OK);
+  EXPECT_EQ(enumerator_->UnregisterEndpointNotificationCallback(&client), E_NOTFOUND);
 }
 
 TEST_F(LinuxAudioTest, RemovingTheDeviceInvalidatesItsCapture) {

@@ -5,7 +5,7 @@
 
 namespace tallowmarch::platform {
 
-EndpointNotificationDispatcher::EndpointNotificationDispatcher() : thread_([this] { Run(); }) {}
+EndpointNotificationDispatcher::EndpointNotificationDispatcher() = default;
 
 EndpointNotificationDispatcher::~EndpointNotificationDispatcher() {
   {
@@ -13,6 +13,7 @@ EndpointNotificationDispatcher::~EndpointNotificationDispatcher() {
     stopping_ = true;
   }
   wake_.notify_all();
+  if (!thread_.joinable()) return;
   // A client that drops the last reference from inside a callback would otherwise join itself.
   if (thread_.get_id() == std::this_thread::get_id()) {
     thread_.detach();
@@ -27,6 +28,8 @@ HRESULT EndpointNotificationDispatcher::Register(AudioNotificationClient* client
   if (std::find(clients_.begin(), clients_.end(), client) == clients_.end()) {
     clients_.push_back(client);
   }
+  // Started with the first client, so that a layer nobody listens to runs no thread.
+  if (!thread_.joinable()) thread_ = std::thread([this] { Run(); });
   return S_OK;
 }
 

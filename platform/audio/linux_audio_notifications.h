@@ -41,9 +41,9 @@ class EndpointNotificationDispatcher {
   void Run();
   static void Deliver(AudioNotificationClient* client, const EndpointEvent& event);
 
-  // Guards queue_, clients_, delivering_ and stopping_. Held by Post on the PulseAudio main-loop
-  // thread while it holds the loop lock (order: loop lock, then mutex_); never held while a
-  // client is called, and the delivery thread never takes the loop lock.
+  // Guards queue_, clients_, delivering_, stopping_ and the start of thread_. Held by Post on the
+  // PulseAudio main-loop thread while it holds the loop lock (order: loop lock, then mutex_); never
+  // held while a client is called, and the delivery thread never takes the loop lock.
   std::mutex mutex_;
   std::condition_variable wake_;       // queue_ or stopping_ changed
   std::condition_variable delivered_;  // delivering_ went back to null
@@ -51,7 +51,7 @@ class EndpointNotificationDispatcher {
   std::vector<AudioNotificationClient*> clients_;
   AudioNotificationClient* delivering_ = nullptr;  // the client being called right now
   bool stopping_ = false;
-  std::thread thread_;  // last: started once the fields above exist
+  std::thread thread_;  // started by the first Register
 };
 
 }  // namespace tallowmarch::platform
