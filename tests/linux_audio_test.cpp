@@ -1,12 +1,6 @@
 // The PulseAudio audio layer against a private PulseAudio server that each test starts (and
 // may kill): listing, loopback and microphone capture of real tones, notifications, a server
 // that goes away, and no server at all.
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -29,14 +23,7 @@
 #include "audio/linux_audio.h"
 #include "audio/linux_audio_capture.h"
 #include "audio/linux_audio_connection.h"
-
-extern char** environ;
-
-// libpulse is not built with ThreadSanitizer: the atomics with which it publishes its lazily
-// made mutexes are invisible to it, so it reports the first lock of such a mutex as a race.
-extern "C" __attribute__((visibility("default"))) const char* __tsan_default_suppressions() {
-  return "race:pa_mutex_lock\nrace:pa_mutex_unlock\n";
-}
+#include "pulse_test_support.h"
 
 namespace tallowmarch::platform {
 namespace {
@@ -44,156 +31,18 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-constexpr std::uint32_t kRate = 48000;
-constexpr char kSpeakers[] = "tm_speakers";
-constexpr char kHeadset[] = "tm_headset";
-constexpr char kMic[] = "tm_mic";
-constexpr double kMicHz = 440.0;
-
-bool OnPath(const char* program) {
-  const char* path = std::getenv("PATH");
-  std::string p = path ? path : "";
-  std::size_t start = 0;
-  while (start <= p.size()) {
-    const std::size_t end = std::min(p.find(':', start), p.size());
-    if (access((p.substr(start, end - start) + "/" + program).c_str(), X_OK) == 0) return true;
-    start = end + 1;
-  }
-  return false;
-}
-
-// Starts `args` with `extraEnv` added to ours; returns its pid (or -1).
-pid_t Spawn(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv,
-            const std::string& outputFile) {
-  std::vector<std::string> env(extraEnv);
-  for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
-  std::vector<char*> argv, envp;
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
-  envp.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, outputFile.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                   0644);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  pid_t pid = -1;
-  if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid = -1;
-  posix_spawn_file_actions_destroy(&actions);
-  return pid;
-}
-
-template <class Pred>
-bool WaitFor(Pred pred, std::chrono::milliseconds timeout = 10s) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
-
-// A private PulseAudio server in a folder of its own: two null sinks (speakers, the default,
-// and a headset) and a sine source as the microphone.
-class PulseServer {
- public:
-  PulseServer() {
-    char pattern[] = "/tmp/tm-pulse-XXXXXX";
-    dir_ = mkdtemp(pattern);
-  }
-  ~PulseServer() {
-    Kill();
-    for (pid_t p : helpers_) Reap(p, true);
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
-
-  std::string Address() const { return "unix:" + dir_ + "/pulse/native"; }
-
-  bool Start() {
-    pid_ = Spawn(
-        {"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--system=false",
-         "--log-target=stderr", "-L", "module-native-protocol-unix auth-anonymous=1", "-L",
-         std::string("module-null-sink sink_name=") + kSpeakers +
-             " rate=48000 channels=2 sink_properties=device.description=Speakers",
-         "-L",
-         std::string("module-null-sink sink_name=") + kHeadset +
-             " rate=44100 channels=1 sink_properties=device.description=Headset",
-         "-L", std::string("module-sine-source source_name=") + kMic + " rate=48000 frequency=440"},
-        {"XDG_RUNTIME_DIR=" + dir_, "HOME=" + dir_}, dir_ + "/server.log");
-    if (pid_ <= 0) return false;
-    // Ready once its socket accepts connections.
-    const std::string socketPath = dir_ + "/pulse/native";
-    return WaitFor([&] {
-      const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-      sockaddr_un addr{};
-      addr.sun_family = AF_UNIX;
-      std::strncpy(addr.sun_path, socketPath.c_str(), sizeof addr.sun_path - 1);
-      const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-      close(fd);
-      return ok;
-    });
-  }
-
-  // Freezes or thaws the server: it keeps its socket but answers nothing.
-  void Pause(bool paused) {
-    if (pid_ > 0) ::kill(pid_, paused ? SIGSTOP : SIGCONT);
-  }
-
-  void Kill() {
-    if (pid_ > 0) Reap(pid_, true);
-    pid_ = -1;
-  }
-
-  // Runs pactl against this server; returns its output (empty on failure).
-  std::string Pactl(const std::vector<std::string>& args) {
-    std::vector<std::string> all{"pactl"};
-    all.insert(all.end(), args.begin(), args.end());
-    const std::string out = dir_ + "/pactl.out";
-    fs::remove(out);
-    const pid_t pid = Spawn(all, {"PULSE_SERVER=" + Address()}, out);
-    if (pid <= 0 || !Reap(pid, false)) return {};
-    std::ifstream in(out);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-    return text;
-  }
-
-  // Plays `seconds` of a float32 stereo sine of `hz` at `amplitude` into `sink` with pacat, in
-  // the background (the helper is killed at the end of the test).
-  void PlayTone(const std::string& sink, double hz, double amplitude, double seconds) {
-    const std::string file = dir_ + "/tone.raw";
-    std::vector<float> samples(static_cast<std::size_t>(seconds * kRate) * 2);
-    for (std::size_t i = 0; i < samples.size() / 2; ++i) {
-      const float v =
-          static_cast<float>(amplitude * std::sin(2 * std::numbers::pi * hz * i / kRate));
-      samples[2 * i] = samples[2 * i + 1] = v;
-    }
-    std::ofstream(file, std::ios::binary)
-        .write(reinterpret_cast<const char*>(samples.data()),
-               static_cast<std::streamsize>(samples.size() * sizeof(float)));
-    helpers_.push_back(Spawn({"pacat", "--playback", "-d", sink, "--format=float32le",
-                              "--rate=48000", "--channels=2", "--latency-msec=20", file},
-                             {"PULSE_SERVER=" + Address()}, dir_ + "/pacat.log"));
-  }
-
- private:
-  static bool Reap(pid_t pid, bool kill) {
-    if (kill) ::kill(pid, SIGKILL);
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid) return false;
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-  }
-
-  std::string dir_;
-  pid_t pid_ = -1;
-  std::vector<pid_t> helpers_;
-};
+using test::kHeadset;
+using test::kMic;
+using test::kMicHz;
+using test::kRate;
+using test::kSpeakers;
+using test::PulseServer;
+using test::WaitFor;
 
 class LinuxAudioTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!OnPath("pulseaudio") || !OnPath("pactl") || !OnPath("pacat")) {
+    if (!test::PulseToolsInstalled()) {
       GTEST_SKIP() << "pulseaudio, pactl or pacat is not installed";
     }
     ASSERT_TRUE(server_.Start());
