@@ -200,7 +200,11 @@ HRESULT PulseCaptureStream::NextPacketSize(std::uint32_t& frames) {
   std::lock_guard lock(mutex_);
   frames = 0;
   if (InvalidatedLocked()) return AUDCLNT_E_DEVICE_INVALIDATED;
-  if (!queue_.empty()) frames = queue_.front().frames;
+  if (handedOut_) {
+    frames = handedOut_->frames;  // still the next one until it is released
+  } else if (!queue_.empty()) {
+    frames = queue_.front().frames;
+  }
   return S_OK;
 }
 
@@ -214,13 +218,16 @@ HRESULT PulseCaptureStream::GetBuffer(const std::uint8_t*& data, std::uint32_t& 
   if (handedOut_) return AUDCLNT_E_OUT_OF_ORDER;
   if (InvalidatedLocked()) return AUDCLNT_E_DEVICE_INVALIDATED;
   if (queue_.empty()) return kAudclntBufferEmpty;
-  const Packet& p = queue_.front();
+  // Out of the queue while handed out, so that an overflow never touches its bytes.
+  handedOut_ = std::move(queue_.front());
+  queue_.pop_front();
+  queuedFrames_ -= handedOut_->frames;
+  const Packet& p = *handedOut_;
   data = p.bytes.data();
   frames = p.frames;
   flags = p.flags;
   devicePosition = p.devicePosition;
   qpcPosition = p.qpcPosition;
-  handedOut_ = true;
   return S_OK;
 }
 
@@ -228,13 +235,13 @@ HRESULT PulseCaptureStream::ReleaseBuffer(std::uint32_t frames) {
   std::lock_guard lock(mutex_);
   if (!handedOut_) return AUDCLNT_E_OUT_OF_ORDER;
   if (frames == 0) {  // nothing consumed: the same packet comes again
-    handedOut_ = false;
+    queuedFrames_ += handedOut_->frames;
+    queue_.push_front(std::move(*handedOut_));
+    handedOut_.reset();
     return S_OK;
   }
-  if (frames != queue_.front().frames) return AUDCLNT_E_INVALID_SIZE;
-  queuedFrames_ -= frames;
-  queue_.pop_front();
-  handedOut_ = false;
+  if (frames != handedOut_->frames) return AUDCLNT_E_INVALID_SIZE;
+  handedOut_.reset();
   return S_OK;
 }
 
@@ -256,12 +263,11 @@ void PulseCaptureStream::Push(Packet packet) {
   queue_.push_back(std::move(packet));
   // Over the buffer: the oldest packet not handed out goes, and its frames become a jump of
   // the device positions that the reader fills with silence.
-  while (queuedFrames_ > maxQueuedFrames_) {
-    const std::size_t victim = handedOut_ ? 1 : 0;
-    if (queue_.size() <= victim + 1) break;  // keep the newest packet in any case
-    queuedFrames_ -= queue_[victim].frames;
-    droppedFrames_ += queue_[victim].frames;
-    queue_.erase(queue_.begin() + static_cast<std::ptrdiff_t>(victim));
+  const std::uint64_t out = handedOut_ ? handedOut_->frames : 0;
+  while (queuedFrames_ + out > maxQueuedFrames_ && queue_.size() > 1) {  // keep the newest
+    queuedFrames_ -= queue_.front().frames;
+    droppedFrames_ += queue_.front().frames;
+    queue_.pop_front();
   }
 }
 

@@ -11,6 +11,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -69,9 +70,9 @@ class PulseCaptureStream {
   // holding it.
   std::mutex mutex_;
   std::deque<Packet> queue_;
-  std::uint64_t queuedFrames_ = 0;
-  bool handedOut_ = false;      // the front packet is out through GetBuffer
-  std::uint64_t position_ = 0;  // frames received since the stream started (loop thread)
+  std::uint64_t queuedFrames_ = 0;   // frames in queue_
+  std::optional<Packet> handedOut_;  // out through GetBuffer until ReleaseBuffer
+  std::uint64_t position_ = 0;       // frames received since the stream started (loop thread)
   std::uint64_t droppedFrames_ = 0;
 };
 
