@@ -81,7 +81,7 @@ TEST(ClipSaveThroughExports, ASevenSecondCaptureSavesAReadableClipOfTheScene) {
   const tallowmarch::test::ClipReadback clip =
       tallowmarch::test::ReadClip(std::string(widePath.begin(), widePath.end()));
   ASSERT_TRUE(clip.opened);
-  EXPECT_EQ(clip.streams, 1);  // no sound was buffered
+  EXPECT_EQ(clip.streams, 2);  // the simulated endpoints' sound follows the video
   EXPECT_EQ(clip.videoIndex, 0);
   EXPECT_EQ(clip.videoCodec, "h264");
   EXPECT_EQ(clip.width, 1280);

@@ -15,6 +15,7 @@
 #include <iterator>
 #include <thread>
 
+#include "audio/sim_audio.h"
 #include "capture/sim_capture.h"
 #include "common/wide_text.h"
 #include "gpu_setup.h"
@@ -528,10 +529,12 @@ TEST_F(ClipSave, DecodedFramesOfAnotherSizeAreScaledToTheEncoder) {
   EXPECT_NEAR(clip.frameCentres[100].u, kColours[1].u, 4);
 }
 
-// A real capture of the simulated scene with sound put into its rings (the sim's endpoints do
-// not capture yet): AAC second, the tones at their times, the gains of the audio settings.
+// A real capture of the simulated scene with sound put into its rings (the simulation has no
+// sound endpoints here, so the audio threads only wait): AAC second, the tones at their times,
+// the gains of the audio settings.
 TEST(ClipSaveCapture, ACaptureWithBufferedSoundSavesTheTonesWithTheirGains) {
   sim::ResetAll();
+  sim::Audio().SetEndpoints({});
   sim::Capture().SetScenePattern(platform::SimScenePattern::Solid, 0xFF3060C0u);
   sim::Capture().SetSceneRate(30.0);
   TallowmarchSession session;

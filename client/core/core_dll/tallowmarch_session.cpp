@@ -5,6 +5,7 @@
 #include <cmath>
 #include <system_error>
 
+#include "audio_capture.h"
 #include "audio_endpoints.h"
 #include "encoder_pipeline.h"
 #include "frame_intake.h"
@@ -196,8 +197,22 @@ bool TallowmarchSession::Start(HWND target, bool captureMonitor, unsigned maxHei
     StartCaptureThread(s, index, s.backoffThread, [self] { BackoffControllerThread(self); });
     StartCaptureThread(s, index, s.finalizeThread, [self] { FinalizeThread(self); });
     StartCaptureThread(s, index, s.encoderThread, [self] { EncoderThread(self); });
-    // The desktop and microphone threads start here (after a copy of the audio settings under
-    // settingsMutex decides which) once the audio capture component is in the engine.
+    // One copy of the audio settings decides which sources run and on which endpoints; a later
+    // change applies at the next start.
+    AudioSettings audio;
+    {
+      std::lock_guard lock(s.settingsMutex);
+      audio = s.audioSettings;
+    }
+    const LogSink audioLog = s.GetLogCallback();
+    if (!audio.desktopMuted) {
+      AudioCaptureTask task{self, audioLog, audio.desktopDeviceId};
+      StartCaptureThread(s, index, s.desktopAudioThread, [task] { DesktopAudioThread(task); });
+    }
+    if (!audio.micMuted) {
+      AudioCaptureTask task{self, audioLog, audio.micDeviceId};
+      StartCaptureThread(s, index, s.micAudioThread, [task] { MicAudioThread(task); });
+    }
     WatchdogClosure watchdog{self, target, captureMonitor, epoch};
     StartCaptureThread(s, index, s.watchdogThread, [watchdog] { WatchdogThread(watchdog); });
   } catch (const std::exception& e) {

@@ -1,0 +1,116 @@
+// Sound through the C exports of the simulation library: a capture with both sources, a saved
+// clip, and its AAC stream decoded with FFmpeg to find the endpoints' tones at their gains.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <filesystem>
+#include <mutex>
+#include <numbers>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "audio/sim_audio.h"
+#include "capture/sim_capture.h"
+#include "save_test_support.h"
+#include "sim_platform.h"
+#include "tallowmarch/core.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+const HWND kWindow = reinterpret_cast<HWND>(std::uintptr_t{0x1001});
+
+std::mutex g_linesMutex;  // guards g_lines
+std::vector<std::wstring> g_lines;
+
+void CollectLine(const wchar_t* line) {
+  std::lock_guard lock(g_linesMutex);
+  g_lines.emplace_back(line);
+}
+
+int CountLines(const std::wstring& prefix) {
+  std::lock_guard lock(g_linesMutex);
+  int n = 0;
+  for (const std::wstring& l : g_lines) n += l.rfind(prefix, 0) == 0 ? 1 : 0;
+  return n;
+}
+
+// The amplitude of the `frequency` component of `samples` (one DFT bin; a whole number of
+// cycles over the stretch makes it exact for a pure tone).
+double ToneAmplitude(const std::vector<float>& samples, double frequency, int rate) {
+  double re = 0.0, im = 0.0;
+  for (size_t n = 0; n < samples.size(); ++n) {
+    const double phase = 2.0 * std::numbers::pi * frequency * static_cast<double>(n) / rate;
+    re += samples[n] * std::cos(phase);
+    im += samples[n] * std::sin(phase);
+  }
+  return 2.0 * std::sqrt(re * re + im * im) / static_cast<double>(samples.size());
+}
+
+TEST(AudioCaptureThroughExports, TheSavedClipCarriesBothEndpointsTonesAtTheirGains) {
+  tallowmarch::sim::ResetAll();
+  tallowmarch::sim::Capture().SetSceneRate(30.0);
+  std::vector<tallowmarch::platform::SimEndpointSpec> endpoints =
+      tallowmarch::sim::Audio().Endpoints();
+  for (auto& spec : endpoints) spec.toneAmplitude = 0.3;  // speakers 440 Hz, microphone 1000 Hz
+  tallowmarch::sim::Audio().SetEndpoints(endpoints);
+
+  Tallowmarch_SetLogCallback(&CollectLine);
+  ASSERT_EQ(Tallowmarch_GlobalInitialize(), TALLOWMARCH_OK);
+  Tallowmarch_SetAudioSettings(0.5f, 1.5f, false, false, nullptr, nullptr);
+  ASSERT_EQ(Tallowmarch_StartCapture(kWindow, false, 0, 30, 0, 0), TALLOWMARCH_OK);
+  // The capture's length is the input (the exports show no ring): three finished segments and
+  // chunks whatever the scheduling.
+  std::this_thread::sleep_for(7s);
+  const std::string folder = tallowmarch::test::MakeTempFolder("tm_audio_export");
+  const std::wstring wideFolder(folder.begin(), folder.end());
+  wchar_t path[512];
+  const int saved = Tallowmarch_SaveClipNow(wideFolder.c_str(), path, 512);
+  Tallowmarch_StopCapture();
+  Tallowmarch_GlobalShutdown();
+  Tallowmarch_SetLogCallback(nullptr);
+  ASSERT_EQ(saved, TALLOWMARCH_OK);
+
+  EXPECT_EQ(CountLines(L"[desktop-audio] device: Speakers (Sim Audio)"), 1);
+  EXPECT_EQ(CountLines(L"[mic-audio] device: Microphone (Sim Audio)"), 1);
+  EXPECT_EQ(CountLines(L"[desktop-audio] capture error"), 0);
+  EXPECT_EQ(CountLines(L"[mic-audio] capture error"), 0);
+
+  const std::wstring widePath(path);
+  const tallowmarch::test::ClipReadback clip =
+      tallowmarch::test::ReadClip(std::string(widePath.begin(), widePath.end()));
+  std::filesystem::remove_all(folder);
+  ASSERT_TRUE(clip.opened);
+  ASSERT_EQ(clip.streams, 2);
+  EXPECT_EQ(clip.videoIndex, 0);
+  EXPECT_EQ(clip.audioIndex, 1);
+  EXPECT_EQ(clip.audioCodec, "aac");
+  EXPECT_EQ(clip.sampleRate, 48000);
+  EXPECT_EQ(clip.channels, 2);
+  EXPECT_GE(clip.videoEndSeconds, 3.5);
+  // The sound runs from the capture start to the last frame.
+  EXPECT_NEAR(clip.audioSeconds, clip.videoEndSeconds, 0.1);
+
+  // The microphone's 1000 Hz at 0.3 x 1.5 over the desktop's 440 Hz at 0.3 x 0.5, measured
+  // inside the first two chunks (a chunk's fill-up to its duration breaks the tone's phase at
+  // the chunk boundaries, every 2 seconds).
+  ASSERT_GE(clip.audio.size(), 2u * 48000 * 4);
+  for (int channel = 0; channel < 2; ++channel) {
+    const std::vector<float> all = tallowmarch::test::Channel(clip.audio, channel);
+    for (double from : {0.25, 2.25}) {
+      SCOPED_TRACE(testing::Message() << "channel " << channel << " from " << from);
+      const auto first = all.begin() + static_cast<long>(from * 48000);
+      const std::vector<float> stretch(first, first + 72000);  // 1.5 s: whole cycles of each
+      EXPECT_NEAR(tallowmarch::test::DominantFrequency(stretch, 48000), 1000.0, 3.0);
+      EXPECT_NEAR(ToneAmplitude(stretch, 1000.0, 48000), 0.45, 0.05);
+      EXPECT_NEAR(ToneAmplitude(stretch, 440.0, 48000), 0.15, 0.03);
+      EXPECT_LT(ToneAmplitude(stretch, 660.0, 48000), 0.01);  // the headphones were not captured
+    }
+  }
+}
+
+}  // namespace
