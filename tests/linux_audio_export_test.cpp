@@ -154,4 +154,44 @@ TEST(LinuxAudioThroughExports, TheSavedClipCarriesTheTonePlayedIntoTheSinkAndThe
   }
 }
 
+TEST(LinuxAudioThroughExports, ACaptureFollowsTheDefaultSinkAndSurvivesItsRemoval) {
+  if (!tallowmarch::test::PulseToolsInstalled()) GTEST_SKIP() << "no pulseaudio, pactl or pacat";
+  tallowmarch::test::PulseServer server;
+  ASSERT_TRUE(server.Start());
+  setenv("PULSE_SERVER", server.Address().c_str(), 1);
+  {
+    std::lock_guard lock(g_linesMutex);
+    g_lines.clear();
+  }
+  tallowmarch::sim::ResetAll();
+  tallowmarch::sim::Layers().audio = &tallowmarch::platform::LinuxAudioLayer();
+  Tallowmarch_SetLogCallback(&CollectLine);
+  ASSERT_EQ(Tallowmarch_GlobalInitialize(), TALLOWMARCH_OK);
+  Tallowmarch_SetAudioSettings(1.0f, 1.0f, false, true, nullptr, nullptr);
+  ASSERT_EQ(Tallowmarch_StartCapture(kWindow, false, 0, 30, 0, 0), TALLOWMARCH_OK);
+  using tallowmarch::test::WaitFor;
+  EXPECT_TRUE(WaitFor([] { return CountLines(L"[desktop-audio] device: Speakers") == 1; }));
+
+  // A new sink made the default: the loop reconnects to it.
+  const std::string module = server.Pactl({"load-module", "module-null-sink", "sink_name=tm_usb",
+                                           "sink_properties=device.description=USB"});
+  ASSERT_FALSE(module.empty());
+  ASSERT_EQ(server.Pactl({"set-default-sink", "tm_usb"}), "");
+  EXPECT_TRUE(WaitFor([] {
+    return CountLines(L"[desktop-audio] device changed - reconnecting (reconnect #1)...") == 1;
+  }));
+  EXPECT_TRUE(WaitFor([] { return CountLines(L"[desktop-audio] device: USB") == 1; }));
+
+  // The sink goes away: its stream dies, and the loop opens the server's next default.
+  ASSERT_EQ(server.Pactl({"unload-module", module}), "");
+  EXPECT_TRUE(WaitFor([] { return CountLines(L"[desktop-audio] device: Speakers") == 2; }));
+  EXPECT_GE(CountLines(L"[desktop-audio] device changed - reconnecting (reconnect #2)..."), 1);
+  Tallowmarch_StopCapture();
+  Tallowmarch_GlobalShutdown();
+  Tallowmarch_SetLogCallback(nullptr);
+  tallowmarch::sim::ResetAll();
+  EXPECT_EQ(CountLines(L"[desktop-audio] capture error"), 0);
+  EXPECT_EQ(CountLines(L"[mic-audio]"), 0);  // muted: no thread
+}
+
 }  // namespace
