@@ -207,6 +207,13 @@ TEST_F(LinuxAudioTest, InitializeRejectsWrongEndpointsFormatsAndOrder) {
       client->Initialize(AudioShareMode::Shared, AUDCLNT_STREAMFLAGS_LOOPBACK, 10000000, 0, format),
       AUDCLNT_E_ALREADY_INITIALIZED);
 
+  // An absurd buffer duration is bounded, not wrapped around.
+  std::unique_ptr<AudioClient> huge;
+  ASSERT_EQ(Device(kSpeakers)->ActivateAudioClient(huge), S_OK);
+  EXPECT_EQ(
+      huge->Initialize(AudioShareMode::Shared, AUDCLNT_STREAMFLAGS_LOOPBACK, INT64_MAX, 0, format),
+      S_OK);
+
   // A microphone has no loopback.
   std::unique_ptr<AudioClient> mic;
   ASSERT_EQ(Device(kMic)->ActivateAudioClient(mic), S_OK);

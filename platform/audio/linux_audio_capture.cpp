@@ -129,11 +129,12 @@ HRESULT PulseCaptureStream::Open(std::shared_ptr<PulseConnection> connection,
   const std::uint32_t rate = format.nSamplesPerSec;
   const auto channels = static_cast<std::uint8_t>(format.nChannels);
   const std::uint32_t frameBytes = format.nBlockAlign;
-  // The queue holds the requested buffer duration, and never less than three 10-ms fragments.
+  // The queue holds the requested buffer duration (at most 10 s, so that no request can
+  // overflow the arithmetic), and never less than three 10-ms fragments.
   const std::uint64_t fragmentFrames = std::max<std::uint32_t>(rate / 100, 1);
-  const std::uint64_t requested = bufferDuration > 0 ? static_cast<std::uint64_t>(bufferDuration) *
-                                                           rate / kReferenceTimePerSecond
-                                                     : rate;
+  const std::int64_t duration = std::min(bufferDuration, 10 * kReferenceTimePerSecond);
+  const std::uint64_t requested =
+      duration > 0 ? static_cast<std::uint64_t>(duration) * rate / kReferenceTimePerSecond : rate;
   const std::uint64_t maxFrames = std::max(requested, 3 * fragmentFrames);
   std::shared_ptr<PulseCaptureStream> s(
       new PulseCaptureStream(connection, frameBytes, rate, maxFrames));
