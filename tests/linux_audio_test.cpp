@@ -379,7 +379,8 @@ TEST_F(LinuxAudioTest, AReaderThatFallsBehindLosesTheOldestPacketsAsAPositionJum
   std::uint64_t position = 0, qpc = 0;
   ASSERT_EQ(c.capture->GetBuffer(data, frames, flags, position, qpc), S_OK);
   const std::vector<std::uint8_t> held(data, data + frames * 8);
-  // The held packet survives the overflow; what follows it is the newest 100 ms.
+  // The reader stays away for four buffers' worth (the time away is the input here, not a wait
+  // for a condition). The held packet survives the overflow; what follows it is the newest.
   std::this_thread::sleep_for(400ms);
   EXPECT_EQ(std::memcmp(held.data(), data, held.size()), 0);
   ASSERT_EQ(c.capture->ReleaseBuffer(frames), S_OK);
@@ -433,7 +434,7 @@ class RecordingClient : public AudioNotificationClient {
  private:
   HRESULT Add(std::wstring event) {
     ++inside;
-    if (slow) std::this_thread::sleep_for(200ms);
+    if (slow) std::this_thread::sleep_for(200ms);  // a callback that takes its time
     --inside;
     // Nothing of this object is touched after the lock is released: a waiter may end the test.
     std::lock_guard lock(mutex_);
