@@ -31,7 +31,7 @@ bool OnPath(const char* program) {
 }  // namespace
 
 bool PulseToolsInstalled() {
-  return OnPath("pulseaudio") && OnPath("pactl") && OnPath("pacat");
+  return OnPath("pulseaudio") && OnPath("pactl");
 }
 
 pid_t Spawn(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv,

@@ -1,5 +1,5 @@
 // A private PulseAudio server for tests of the linux audio layer: started in a folder of its own
-// with pulseaudio, driven with pactl and fed with pacat, killed at the end.
+// with pulseaudio, driven with pactl, killed at the end.
 #pragma once
 
 #include <signal.h>
@@ -10,12 +10,10 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <numbers>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,8 +27,9 @@ inline constexpr char kSpeakers[] = "tm_speakers";  // the default sink, 48 kHz 
 inline constexpr char kHeadset[] = "tm_headset";    // 44.1 kHz mono
 inline constexpr char kMic[] = "tm_mic";            // a sine source
 inline constexpr double kMicHz = 440.0;
+inline constexpr double kToneAmplitude = 0.5;  // module-sine's level
 
-// pulseaudio, pactl and pacat are all on the PATH.
+// pulseaudio and pactl are both on the PATH.
 bool PulseToolsInstalled();
 
 // Starts `args` with `extraEnv` added to ours, its output appended to `outputFile`; returns its
@@ -58,7 +57,6 @@ class PulseServer {
   }
   ~PulseServer() {
     Kill();
-    for (pid_t p : helpers_) Reap(p, true);
     std::error_code ec;
     std::filesystem::remove_all(dir_, ec);
   }
@@ -114,22 +112,11 @@ class PulseServer {
     return text;
   }
 
-  // Plays `seconds` of a float32 stereo sine of `hz` at `amplitude` into `sink` with pacat, in
-  // the background (the helper is killed at the end of the test).
-  void PlayTone(const std::string& sink, double hz, double amplitude, double seconds) {
-    const std::string file = dir_ + "/tone.raw";
-    std::vector<float> samples(static_cast<std::size_t>(seconds * kRate) * 2);
-    for (std::size_t i = 0; i < samples.size() / 2; ++i) {
-      const float v =
-          static_cast<float>(amplitude * std::sin(2 * std::numbers::pi * hz * i / kRate));
-      samples[2 * i] = samples[2 * i + 1] = v;
-    }
-    std::ofstream(file, std::ios::binary)
-        .write(reinterpret_cast<const char*>(samples.data()),
-               static_cast<std::streamsize>(samples.size() * sizeof(float)));
-    helpers_.push_back(Spawn({"pacat", "--playback", "-d", sink, "--format=float32le",
-                              "--rate=48000", "--channels=2", "--latency-msec=20", file},
-                             {"PULSE_SERVER=" + Address()}, dir_ + "/pacat.log"));
+  // Plays a sine of `hz` at kToneAmplitude into `sink` from inside the server (module-sine),
+  // so that no client's scheduling can leave gaps in it; it plays until the server ends.
+  bool PlayTone(const std::string& sink, int hz) {
+    return !Pactl({"load-module", "module-sine", "sink=" + sink, "frequency=" + std::to_string(hz)})
+                .empty();
   }
 
  private:
@@ -142,7 +129,6 @@ class PulseServer {
 
   std::string dir_;
   pid_t pid_ = -1;
-  std::vector<pid_t> helpers_;
 };
 
 }  // namespace tallowmarch::test
