@@ -397,8 +397,10 @@ TEST_F(LinuxAudioTest, AReaderThatFallsBehindLosesTheOldestPacketsAsAPositionJum
     ASSERT_EQ(c.capture->ReleaseBuffer(frames), S_OK);
   }
   EXPECT_TRUE(jumped);
-  EXPECT_GE(position - frames, kRate / 4);  // at least ~300 ms of frames had come in
-  EXPECT_LE(queued, kRate / 10 + kRate / 50);
+  // More came in than the buffer holds, and what was kept is about one buffer (generous
+  // tolerances: a loaded machine delivers in bigger bursts).
+  EXPECT_GE(position - frames, kRate / 8);
+  EXPECT_LE(queued, kRate / 10 + kRate / 20);
 }
 
 // Records every notification, for tests to wait on.
