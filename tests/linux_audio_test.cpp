@@ -225,19 +225,20 @@ TEST_F(LinuxAudioTest, InitializeRejectsWrongEndpointsFormatsAndOrder) {
 
 // What a capture client delivered, read as the engine reads it.
 struct Captured {
-  std::vector<float> left;  // first channel, silence for holes and gaps
-  std::uint64_t gaps = 0;   // frames the device positions jumped over
+  std::vector<float> left;     // first channel, silence for holes and gaps
+  std::uint64_t gaps = 0;      // frames the device positions jumped over
+  std::size_t steadyFrom = 0;  // where the samples after the last gap begin
   std::uint64_t packets = 0;
   bool positionsWentBack = false;
 };
 
-// Reads until `frames` frames (gaps included) arrived or the deadline passed.
+// Reads until `frames` frames followed the last gap or the deadline passed.
 HRESULT ReadFrames(AudioCaptureClient& capture, std::uint16_t channels, std::size_t frames,
                    Captured& out) {
   bool seen = false;
   std::uint64_t expected = 0;
   const auto deadline = std::chrono::steady_clock::now() + 15s;
-  while (out.left.size() < frames && std::chrono::steady_clock::now() < deadline) {
+  while (out.left.size() - out.steadyFrom < frames && std::chrono::steady_clock::now() < deadline) {
     std::uint32_t size = 0;
     HRESULT hr = capture.GetNextPacketSize(size);
     if (FAILED(hr)) return hr;
@@ -253,6 +254,7 @@ HRESULT ReadFrames(AudioCaptureClient& capture, std::uint16_t channels, std::siz
     if (seen && position > expected) {
       out.gaps += position - expected;
       out.left.insert(out.left.end(), position - expected, 0.0f);
+      out.steadyFrom = out.left.size();
     }
     if (seen && position < expected) out.positionsWentBack = true;
     seen = true;
@@ -337,8 +339,11 @@ TEST_F(LinuxAudioTest, MicrophoneCapturesItsSource) {
   EXPECT_EQ(c.format.Format.nChannels, 1);
   Captured got;
   ASSERT_EQ(ReadFrames(*c.capture, 1, kRate / 2, got), S_OK);
+  // The sine source starts with a burst that may overflow the buffer: measure after the gap.
   double hz = 0, rms = 0;
-  Analyse(got.left, kRate, hz, rms);
+  Analyse(std::vector<float>(got.left.begin() + static_cast<std::ptrdiff_t>(got.steadyFrom),
+                             got.left.end()),
+          kRate, hz, rms);
   EXPECT_NEAR(hz, kMicHz, 3.0);
   EXPECT_GT(rms, 0.01);
 }
