@@ -1,5 +1,6 @@
 #include "sim_platform.h"
 
+#include "audio/linux_audio.h"
 #include "audio/sim_audio.h"
 #include "capture/linux_capture.h"
 #include "capture/sim_capture.h"
@@ -35,6 +36,11 @@ struct SimLayers {
     installed.capture = &capture;
   }
 };
+
+// Tests put the real PulseAudio layer under the engine through Layers(): keep it (and its
+// exported LinuxAudioLayer) in this library although nothing here calls it.
+[[maybe_unused]] __attribute__((used))
+platform::AudioLayer& (*const kLinuxAudioLayer)() = &platform::LinuxAudioLayer;
 
 SimLayers& State() {
   static SimLayers* const layers = new SimLayers;
