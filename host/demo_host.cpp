@@ -18,6 +18,7 @@
 //   --quiet    engine log lines are not printed
 
 #include <dlfcn.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <cstdio>
@@ -129,6 +130,20 @@ std::uintptr_t DisplayRootWindow() {
   return root;
 }
 
+// Whether a PulseAudio server socket is there to talk to ($PULSE_SERVER as unix:PATH, or the
+// user's runtime folder).
+bool SoundServerReachable() {
+  std::string socketPath;
+  if (const char* server = std::getenv("PULSE_SERVER"); server != nullptr && *server != '\0') {
+    socketPath = server;
+    if (socketPath.rfind("unix:", 0) == 0) socketPath.erase(0, 5);
+  } else if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime != nullptr) {
+    socketPath = std::string(runtime) + "/pulse/native";
+  }
+  struct stat info {};
+  return !socketPath.empty() && stat(socketPath.c_str(), &info) == 0 && S_ISSOCK(info.st_mode);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -182,17 +197,25 @@ int main(int argc, char** argv) {
       Resolve(library, "Tallowmarch_SaveClipNow", engine.saveClipNow);
   if (!resolved) return 1;
 
+  bool realSound = false;
   if (root != 0) {
-    // The simulation library records the real display once switched to it; the product
-    // library has no such switch and needs none.
-    using UseRealDisplay = void (*)();
-    if (auto useRealDisplay = reinterpret_cast<UseRealDisplay>(
+    // The simulation library records the real display (and, with a sound server, the real
+    // sound) once switched to them; the product library has no such switch and needs none.
+    using UseRealLayer = void (*)();
+    if (auto useRealDisplay = reinterpret_cast<UseRealLayer>(
             dlsym(library, "_ZN11tallowmarch3sim14UseRealDisplayEv"))) {
       useRealDisplay();
+    }
+    if (auto useRealSound =
+            reinterpret_cast<UseRealLayer>(dlsym(library, "_ZN11tallowmarch3sim12UseRealSoundEv"));
+        useRealSound != nullptr && SoundServerReachable()) {
+      useRealSound();
+      realSound = true;
     }
   }
   std::printf("engine: %s\n", enginePath);
   if (root != 0) std::printf("display: %s\n", std::getenv("DISPLAY"));
+  if (realSound) std::printf("sound: the PulseAudio server\n");
   std::printf("version: %s\n", engine.getAppVersion());
   engine.setLogCallback(&PrintLogLine);
   const int init = engine.globalInitialize();

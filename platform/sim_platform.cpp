@@ -37,11 +37,6 @@ struct SimLayers {
   }
 };
 
-// Tests put the real PulseAudio layer under the engine through Layers(): keep it (and its
-// exported LinuxAudioLayer) in this library although nothing here calls it.
-[[maybe_unused]] __attribute__((used))
-platform::AudioLayer& (*const kLinuxAudioLayer)() = &platform::LinuxAudioLayer;
-
 SimLayers& State() {
   static SimLayers* const layers = new SimLayers;
   return *layers;
@@ -76,6 +71,10 @@ void sim::UseRealDisplay() {
   SimLayers& layers = State();
   layers.installed.gpu = &layers.realGpu;
   layers.installed.capture = &platform::LinuxCaptureLayer();
+}
+
+void sim::UseRealSound() {
+  State().installed.audio = &platform::LinuxAudioLayer();
 }
 
 void sim::ResetAll() {

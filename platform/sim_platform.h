@@ -33,6 +33,10 @@ TM_EXPORT platform::Platform& Layers();
 // the simulated layers back.
 TM_EXPORT void UseRealDisplay();
 
+// Puts the real sound devices under the engine: the PulseAudio layer. The other layers stay as
+// they are. Only while no capture runs; ResetAll() puts the simulated sound devices back.
+TM_EXPORT void UseRealSound();
+
 // Puts every simulated layer back to its defaults and re-installs the simulated layers.
 TM_EXPORT void ResetAll();
 

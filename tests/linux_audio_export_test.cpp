@@ -86,7 +86,7 @@ TEST(LinuxAudioThroughExports, ListsTheServersEndpointsWithTheDefaultFlagged) {
   ASSERT_TRUE(server.Start());
   setenv("PULSE_SERVER", server.Address().c_str(), 1);
   tallowmarch::sim::ResetAll();
-  tallowmarch::sim::Layers().audio = &tallowmarch::platform::LinuxAudioLayer();
+  tallowmarch::sim::UseRealSound();
   ASSERT_EQ(Tallowmarch_GlobalInitialize(), TALLOWMARCH_OK);
   EXPECT_EQ(ListDevices(false),
             (std::vector<std::wstring>{L"tm_speakers|Speakers|default", L"tm_headset|Headset"}));
@@ -114,7 +114,7 @@ TEST(LinuxAudioThroughExports, TheSavedClipCarriesTheTonePlayedIntoTheSinkAndThe
 
   tallowmarch::sim::ResetAll();
   tallowmarch::sim::Capture().SetSceneRate(30.0);
-  tallowmarch::sim::Layers().audio = &tallowmarch::platform::LinuxAudioLayer();
+  tallowmarch::sim::UseRealSound();
   Tallowmarch_SetLogCallback(&CollectLine);
   ASSERT_EQ(Tallowmarch_GlobalInitialize(), TALLOWMARCH_OK);
   Tallowmarch_SetAudioSettings(1.0f, 1.0f, false, false, nullptr, nullptr);
@@ -173,7 +173,7 @@ TEST(LinuxAudioThroughExports, ACaptureFollowsTheDefaultSinkAndSurvivesItsRemova
     g_lines.clear();
   }
   tallowmarch::sim::ResetAll();
-  tallowmarch::sim::Layers().audio = &tallowmarch::platform::LinuxAudioLayer();
+  tallowmarch::sim::UseRealSound();
   Tallowmarch_SetLogCallback(&CollectLine);
   ASSERT_EQ(Tallowmarch_GlobalInitialize(), TALLOWMARCH_OK);
   Tallowmarch_SetAudioSettings(1.0f, 1.0f, false, true, nullptr, nullptr);
@@ -223,7 +223,7 @@ TEST(LinuxAudioThroughExports, ACaptureOutlivesTheServerAndResumesWhenItReturns)
     g_lines.clear();
   }
   tallowmarch::sim::ResetAll();
-  tallowmarch::sim::Layers().audio = &tallowmarch::platform::LinuxAudioLayer();
+  tallowmarch::sim::UseRealSound();
   Tallowmarch_SetLogCallback(&CollectLine);
   ASSERT_EQ(Tallowmarch_GlobalInitialize(), TALLOWMARCH_OK);
   Tallowmarch_SetAudioSettings(1.0f, 1.0f, false, true, nullptr, nullptr);

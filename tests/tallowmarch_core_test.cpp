@@ -22,11 +22,11 @@ const char* const kExports[] = {
     "Tallowmarch_GetSaveProgress",     "Tallowmarch_SaveClipNow",
     "Tallowmarch_VerifyUpdateArtifact"};
 
-// Kept loaded after dlclose: the library's platform layers are built once and never destroyed
-// (engine threads may still reach them at unload), so unloading would orphan them.
+// The library marks itself never to be unloaded: its platform layers are built once and never
+// destroyed, and their threads (sound server loop, X events) outlive any one session.
 class Library {
  public:
-  Library() : handle_(dlopen(TALLOWMARCH_CORE_LIBRARY, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE)) {}
+  Library() : handle_(dlopen(TALLOWMARCH_CORE_LIBRARY, RTLD_NOW | RTLD_LOCAL)) {}
   ~Library() {
     if (handle_ != nullptr) dlclose(handle_);
   }
@@ -69,6 +69,13 @@ TEST(TallowmarchCoreLibraryTest, ExportsTheCInterfaceAndNothingElse) {
   auto verify =
       library.Get<decltype(&Tallowmarch_VerifyUpdateArtifact)>("Tallowmarch_VerifyUpdateArtifact");
   EXPECT_EQ(verify(nullptr, nullptr, 0, nullptr, 0), TALLOWMARCH_ARTIFACT_BAD_ARGUMENT);
+}
+
+TEST(TallowmarchCoreLibraryTest, StaysLoadedWhenTheHostClosesIt) {
+  { Library library; }
+  void* still = dlopen(TALLOWMARCH_CORE_LIBRARY, RTLD_NOW | RTLD_NOLOAD);
+  EXPECT_NE(still, nullptr);
+  if (still != nullptr) dlclose(still);
 }
 
 TEST(TallowmarchCoreLibraryTest, InitialisesAndShutsDownWithoutADisplay) {

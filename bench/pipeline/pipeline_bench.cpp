@@ -1,9 +1,10 @@
 // The live pipeline under load: the sim scene at 1920x1080 with moving content, captured at
 // 60 fps and 6 Mbit/s (by default for 60 seconds), encoded at the source size. Reports frames
 // handed over, encoder drops, the back-off tier reached, process CPU time per second of
-// capture, peak resident memory and the bytes in the segment ring at the end.
+// capture, peak resident memory and the bytes in the segment and audio rings at the end. The
+// simulated desktop and microphone play tones and are recorded too, unless "video" is given.
 //
-// Usage: pipeline_bench [seconds] [fps] [maxHeight]
+// Usage: pipeline_bench [seconds] [fps] [maxHeight] [video]
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -65,6 +66,7 @@ int main(int argc, char** argv) {
   const int seconds = argc > 1 ? std::atoi(argv[1]) : 60;
   const unsigned fps = argc > 2 ? static_cast<unsigned>(std::atoi(argv[2])) : 60;
   const unsigned maxHeight = argc > 3 ? static_cast<unsigned>(std::atoi(argv[3])) : 0;
+  const bool videoOnly = argc > 4 && std::string(argv[4]) == "video";
   av_log_set_level(AV_LOG_FATAL);
 
   const HWND window = reinterpret_cast<HWND>(std::uintptr_t{0x1001});
@@ -82,6 +84,11 @@ int main(int argc, char** argv) {
     lines.push_back(line);
   });
   auto& s = session.State();
+  if (videoOnly) {
+    AudioSettings muted;
+    muted.desktopMuted = muted.micMuted = true;
+    session.SetAudioSettings(muted);
+  }
 
   const double renderMs = SceneRenderMs(1920, 1080);
   const double cpuStart = CpuSeconds();
@@ -113,6 +120,7 @@ int main(int argc, char** argv) {
   const std::uint64_t submitted = s.framesSubmitted.load();
   const std::uint64_t coalesced = s.framesCoalesced.load();
   const std::size_t ringBytes = s.videoRing.TotalBytes();
+  const std::size_t audioBytes = s.desktopRing.TotalBytes() + s.micRing.TotalBytes();
   const auto segments = s.videoRing.Snapshot({INT64_MIN / 2, INT64_MAX / 2});
   std::uint64_t segmentFrames = 0;
   for (const auto& segment : segments) segmentFrames += segment.frameCount;
@@ -136,6 +144,8 @@ int main(int argc, char** argv) {
   std::printf("back-off tier reached: %d\n", maxTier);
   std::printf("segments in ring: %zu holding %llu frames, %.1f MB\n", segments.size(),
               static_cast<unsigned long long>(segmentFrames), ringBytes / 1048576.0);
+  std::printf("audio rings: %.1f MB (%s)\n", audioBytes / 1048576.0,
+              videoOnly ? "both sources muted" : "desktop and microphone");
   std::printf("rotation-timing lines: %d\n", rotationLines);
   std::printf("process CPU: %.2f s per second of capture (scene rendering alone ~%.2f)\n",
               cpu / wall, renderMs * fps / 1000.0);
