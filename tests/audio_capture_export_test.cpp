@@ -14,6 +14,7 @@
 
 #include "audio/sim_audio.h"
 #include "capture/sim_capture.h"
+#include "export_test_log.h"
 #include "save_test_support.h"
 #include "sim_platform.h"
 #include "tallowmarch/core.h"
@@ -22,34 +23,11 @@ namespace {
 
 using namespace std::chrono_literals;
 
+using tallowmarch::test::CollectLine;
+using tallowmarch::test::CountLines;
+using tallowmarch::test::ToneAmplitude;
+
 const HWND kWindow = reinterpret_cast<HWND>(std::uintptr_t{0x1001});
-
-std::mutex g_linesMutex;  // guards g_lines
-std::vector<std::wstring> g_lines;
-
-void CollectLine(const wchar_t* line) {
-  std::lock_guard lock(g_linesMutex);
-  g_lines.emplace_back(line);
-}
-
-int CountLines(const std::wstring& prefix) {
-  std::lock_guard lock(g_linesMutex);
-  int n = 0;
-  for (const std::wstring& l : g_lines) n += l.rfind(prefix, 0) == 0 ? 1 : 0;
-  return n;
-}
-
-// The amplitude of the `frequency` component of `samples` (one DFT bin; a whole number of
-// cycles over the stretch makes it exact for a pure tone).
-double ToneAmplitude(const std::vector<float>& samples, double frequency, int rate) {
-  double re = 0.0, im = 0.0;
-  for (size_t n = 0; n < samples.size(); ++n) {
-    const double phase = 2.0 * std::numbers::pi * frequency * static_cast<double>(n) / rate;
-    re += samples[n] * std::cos(phase);
-    im += samples[n] * std::sin(phase);
-  }
-  return 2.0 * std::sqrt(re * re + im * im) / static_cast<double>(samples.size());
-}
 
 TEST(AudioCaptureThroughExports, TheSavedClipCarriesBothEndpointsTonesAtTheirGains) {
   tallowmarch::sim::ResetAll();

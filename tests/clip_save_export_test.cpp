@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "capture/sim_capture.h"
+#include "export_test_log.h"
 #include "save_test_support.h"
 #include "sim_platform.h"
 #include "tallowmarch/core.h"
@@ -19,22 +20,11 @@ namespace {
 
 using namespace std::chrono_literals;
 
+using tallowmarch::test::CollectLine;
+using tallowmarch::test::CountLines;
+
 const HWND kWindow = reinterpret_cast<HWND>(std::uintptr_t{0x1001});  // the sim's 1280x720 window
 constexpr std::uint32_t kSceneBgra = 0xFF3060C0u;
-
-std::mutex g_linesMutex;  // guards g_lines
-std::vector<std::wstring> g_lines;
-
-void CollectLine(const wchar_t* line) {
-  std::lock_guard lock(g_linesMutex);
-  g_lines.emplace_back(line);
-}
-
-int CountLines(const std::wstring& prefix) {
-  int n = 0;
-  for (const std::wstring& l : g_lines) n += l.rfind(prefix, 0) == 0 ? 1 : 0;
-  return n;
-}
 
 // The scene's colour after the BT.709 limited-range conversion of the encode path.
 tallowmarch::test::Yuv ExpectedYuv(std::uint32_t bgra) {
@@ -102,7 +92,6 @@ TEST(ClipSaveThroughExports, ASevenSecondCaptureSavesAReadableClipOfTheScene) {
   EXPECT_NEAR(centre.v, expected.v, 4);
 
   std::filesystem::remove_all(std::filesystem::path(folder).parent_path());
-  std::lock_guard lock(g_linesMutex);
   EXPECT_EQ(CountLines(L"Saved clip: ~"), 3);
   EXPECT_EQ(CountLines(L"SaveClipNow() failed"), 0);
 }

@@ -17,6 +17,7 @@
 
 #include "audio/linux_audio.h"
 #include "capture/sim_capture.h"
+#include "export_test_log.h"
 #include "platform.h"
 #include "pulse_test_support.h"
 #include "save_test_support.h"
@@ -27,39 +28,16 @@ namespace {
 
 using namespace std::chrono_literals;
 
+using tallowmarch::test::CollectLine;
+using tallowmarch::test::CountLines;
+using tallowmarch::test::ToneAmplitude;
+
 const HWND kWindow = reinterpret_cast<HWND>(std::uintptr_t{0x1001});
-
-std::mutex g_linesMutex;  // guards g_lines
-std::vector<std::wstring> g_lines;
-
-void CollectLine(const wchar_t* line) {
-  std::lock_guard lock(g_linesMutex);
-  g_lines.emplace_back(line);
-}
 
 // The engine's log, for the record of a failed case.
 void PrintLinesIfFailed() {
   if (!testing::Test::HasFailure()) return;
-  std::lock_guard lock(g_linesMutex);
-  for (const std::wstring& l : g_lines) std::fprintf(stderr, "log: %ls\n", l.c_str());
-}
-
-int CountLines(const std::wstring& prefix) {
-  std::lock_guard lock(g_linesMutex);
-  int n = 0;
-  for (const std::wstring& l : g_lines) n += l.rfind(prefix, 0) == 0 ? 1 : 0;
-  return n;
-}
-
-// Amplitude of one frequency over a stretch holding whole cycles of it (one DFT bin).
-double ToneAmplitude(const std::vector<float>& samples, double frequency, int rate) {
-  double re = 0.0, im = 0.0;
-  for (std::size_t n = 0; n < samples.size(); ++n) {
-    const double phase = 2.0 * std::numbers::pi * frequency * static_cast<double>(n) / rate;
-    re += samples[n] * std::cos(phase);
-    im += samples[n] * std::sin(phase);
-  }
-  return 2.0 * std::sqrt(re * re + im * im) / static_cast<double>(samples.size());
+  tallowmarch::test::PrintLines();
 }
 
 std::mutex g_devicesMutex;  // guards g_devices
@@ -168,10 +146,7 @@ TEST(LinuxAudioThroughExports, ACaptureFollowsTheDefaultSinkAndSurvivesItsRemova
   tallowmarch::test::PulseServer server;
   ASSERT_TRUE(server.Start());
   setenv("PULSE_SERVER", server.Address().c_str(), 1);
-  {
-    std::lock_guard lock(g_linesMutex);
-    g_lines.clear();
-  }
+  tallowmarch::test::ClearLines();
   tallowmarch::sim::ResetAll();
   tallowmarch::sim::UseRealSound();
   Tallowmarch_SetLogCallback(&CollectLine);
@@ -218,10 +193,7 @@ TEST(LinuxAudioThroughExports, ACaptureOutlivesTheServerAndResumesWhenItReturns)
   tallowmarch::test::PulseServer server;
   ASSERT_TRUE(server.Start());
   setenv("PULSE_SERVER", server.Address().c_str(), 1);
-  {
-    std::lock_guard lock(g_linesMutex);
-    g_lines.clear();
-  }
+  tallowmarch::test::ClearLines();
   tallowmarch::sim::ResetAll();
   tallowmarch::sim::UseRealSound();
   Tallowmarch_SetLogCallback(&CollectLine);

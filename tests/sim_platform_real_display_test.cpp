@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "capture/linux_capture.h"
+#include "export_test_log.h"
 #include "save_test_support.h"
 #include "sim_platform.h"
 #include "tallowmarch/core.h"
@@ -23,22 +24,9 @@ extern "C" {
 namespace {
 
 using namespace std::chrono_literals;
+using tallowmarch::test::CollectLine;
+using tallowmarch::test::CountLines;
 using tallowmarch::test::Yuv;
-
-std::mutex g_linesMutex;  // guards g_lines (engine threads log)
-std::vector<std::wstring> g_lines;
-
-void CollectLine(const wchar_t* line) {
-  std::lock_guard lock(g_linesMutex);
-  g_lines.emplace_back(line);
-}
-
-int CountLines(const std::wstring& prefix) {
-  std::lock_guard lock(g_linesMutex);
-  int n = 0;
-  for (const std::wstring& l : g_lines) n += l.rfind(prefix, 0) == 0 ? 1 : 0;
-  return n;
-}
 
 // 0xRRGGBB after the BT.709 limited-range conversion of the encode path.
 Yuv ExpectedYuv(std::uint32_t rgb) {

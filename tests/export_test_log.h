@@ -1,0 +1,54 @@
+// What tests that drive the C exports share: the engine's log collected through the host
+// callback (a plain function, as a host passes it), and the strength of a tone in decoded sound.
+#pragma once
+
+#include <cmath>
+#include <cstdio>
+#include <mutex>
+#include <numbers>
+#include <string>
+#include <vector>
+
+namespace tallowmarch::test {
+
+inline std::mutex g_exportLogMutex;  // guards g_exportLog (engine threads log)
+inline std::vector<std::wstring> g_exportLog;
+
+// The log callback to hand to Tallowmarch_SetLogCallback.
+inline void CollectLine(const wchar_t* line) {
+  std::lock_guard lock(g_exportLogMutex);
+  g_exportLog.emplace_back(line);
+}
+
+// Lines that begin with `prefix`.
+inline int CountLines(const std::wstring& prefix) {
+  std::lock_guard lock(g_exportLogMutex);
+  int n = 0;
+  for (const std::wstring& l : g_exportLog) n += l.rfind(prefix, 0) == 0 ? 1 : 0;
+  return n;
+}
+
+inline void ClearLines() {
+  std::lock_guard lock(g_exportLogMutex);
+  g_exportLog.clear();
+}
+
+// The log on standard error, for the record of a failed case.
+inline void PrintLines() {
+  std::lock_guard lock(g_exportLogMutex);
+  for (const std::wstring& l : g_exportLog) std::fprintf(stderr, "log: %ls\n", l.c_str());
+}
+
+// The amplitude of the `frequency` component of `samples` (one DFT bin; a whole number of
+// cycles over the stretch makes it exact for a pure tone).
+inline double ToneAmplitude(const std::vector<float>& samples, double frequency, int rate) {
+  double re = 0.0, im = 0.0;
+  for (std::size_t n = 0; n < samples.size(); ++n) {
+    const double phase = 2.0 * std::numbers::pi * frequency * static_cast<double>(n) / rate;
+    re += samples[n] * std::cos(phase);
+    im += samples[n] * std::sin(phase);
+  }
+  return 2.0 * std::sqrt(re * re + im * im) / static_cast<double>(samples.size());
+}
+
+}  // namespace tallowmarch::test
