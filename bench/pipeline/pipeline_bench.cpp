@@ -10,8 +10,8 @@
 // reads) and writes one line per sample: milliseconds since the start, resident memory, its
 // anonymous and huge-page parts (from /proc/self/smaps_rollup), the high-water mark, the thread
 // count, whether a spare encoder is waiting or being built, and the segments and bytes in the
-// ring. Transitions of these give the
-// encoder events: a spare taken (rotation), a spare built, a segment finalized into the ring.
+// ring. Transitions of these give the encoder events: a spare taken (rotation), a spare built, a
+// segment finalized into the ring.
 // At the end it lists every mapping that holds 1 MB or more ("#" lines).
 #include <sys/resource.h>
 
