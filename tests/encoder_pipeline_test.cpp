@@ -59,6 +59,7 @@ struct Script {
   bool refuse = false;
   bool throwRuntime = false;
   bool throwOnDrain = false;
+  std::chrono::milliseconds retireTime{0};  // how long Retire takes
   std::uint32_t frameCountAtFinish = 3;
 };
 
@@ -83,6 +84,12 @@ class FakeEncoder : public IVideoSegmentEncoder {
     script_.drained.push_back(id_);
   }
   void Retire() override {
+    std::chrono::milliseconds took;
+    {
+      std::lock_guard lock(script_.mutex);
+      took = script_.retireTime;
+    }
+    std::this_thread::sleep_for(took);  // a codec close that takes a while
     std::lock_guard lock(script_.mutex);
     script_.retired.push_back(id_);
     retiredBeforeFinish_ = true;
@@ -291,6 +298,60 @@ TEST_F(PipelineThreadsTest, FinalizerSkipsEmptySegmentsAndSurvivesErrors) {
   EXPECT_EQ(S().videoRing.TotalBytes(), 10u);
   // Every retired encoder, a failed one too, is followed by a release; the empty entry is not.
   EXPECT_EQ(sim::System().ReleaseFreedMemoryCalls(), releasesBefore + 3);
+}
+
+TEST_F(PipelineThreadsTest, SpareIsBuiltOnlyOnceThePostedRotationRetiredItsEncoder) {
+  // The build fails at once (no encode context); its log line shows when it ran, and the
+  // callback notes how many encoders had been retired by then.
+  std::mutex seenMutex;  // guards retiredAtBuild
+  int retiredAtBuild = -1;
+  session.SetLogCallback([&](const std::wstring& line) {
+    if (line.rfind(L"[DIAG-SPARE-BUILD-FAIL]", 0) == 0) {
+      std::lock_guard scriptLock(script.mutex);
+      std::lock_guard lock(seenMutex);
+      retiredAtBuild = static_cast<int>(script.retired.size());
+    }
+    log.Add(line);
+  });
+  {
+    std::lock_guard lock(script.mutex);
+    script.retireTime = 60ms;  // well inside the builder's bounded wait
+  }
+  std::thread builder(SpareEncoderBuilderThread, &session);
+  // What the back-off thread does at a period's end and the next one's start.
+  SetSpare(2, 0);
+  {
+    std::lock_guard lock(S().spareBuildMutex);
+    S().rotationOutstanding = true;
+  }
+  RequestRotation(false);
+  {
+    std::lock_guard lock(S().spareBuildMutex);
+    S().rebuildRequested = true;
+  }
+  S().spareBuildCv.notify_one();
+  ASSERT_TRUE(log.WaitFor(L"[DIAG-SPARE-BUILD-FAIL] Segment encoder without encode context"));
+  {
+    std::lock_guard lock(seenMutex);
+    EXPECT_EQ(retiredAtBuild, 1);
+  }
+
+  // A rotation that fails (no spare, no context) releases the builder all the same.
+  {
+    std::lock_guard lock(S().spareBuildMutex);
+    S().rotationOutstanding = true;
+  }
+  RequestRotation(false);
+  ASSERT_TRUE(log.WaitFor(L"Encoder thread error: Segment encoder without encode context"));
+  EXPECT_TRUE(WaitUntil([&] {
+    std::lock_guard lock(S().spareBuildMutex);
+    return !S().rotationOutstanding;
+  }));
+
+  S().stopRequested = true;
+  { std::lock_guard lock(S().spareBuildMutex); }
+  S().spareBuildCv.notify_all();
+  builder.join();
 }
 
 // The real pipeline with the GPU made slow or refusing through the sim.

@@ -19,6 +19,9 @@ using EncoderPtr = TallowmarchSession::Impl::EncoderPtr;
 
 constexpr double kBackoffScale[4] = {1.0, 0.85, 0.66, 0.5};
 constexpr auto kBackoffPeriod = std::chrono::duration<double>(2.0);
+// Longest time a spare build waits for the rotation posted just before its request. A rotation
+// takes a few milliseconds; the bound keeps a stuck encoder thread from delaying the spare.
+constexpr auto kRotationWait = std::chrono::milliseconds(250);
 
 double Milliseconds(SteadyClock::duration d) {
   return std::chrono::duration<double, std::milli>(d).count();
@@ -124,6 +127,13 @@ void EncoderThread(TallowmarchSession* session) {
       // failures: logged, and the capture goes on.
       s.LogFormatted(L"Encoder thread error: %s", e.what());
     }
+    if (rotationDue) {  // also after a failed rotation: the builder must not wait for it
+      {
+        std::lock_guard lock(s.spareBuildMutex);
+        s.rotationOutstanding = false;
+      }
+      s.spareBuildCv.notify_one();
+    }
   }
 }
 
@@ -151,6 +161,10 @@ void BackoffControllerThread(TallowmarchSession* session) {
     }
     if (s.SleepUnlessStopped(kBackoffPeriod)) return;
     {
+      std::lock_guard lock(s.spareBuildMutex);
+      s.rotationOutstanding = true;
+    }
+    {
       std::lock_guard lock(s.pipelineMutex);
       s.rotationRequests.push(1);
     }
@@ -169,6 +183,11 @@ void SpareEncoderBuilderThread(TallowmarchSession* session) {
       s.rebuildRequested = false;
       s.spareBuilding = true;
       rate = s.requestedSpareFps;
+      // The request comes right after a rotation was posted. Opening the spare while that
+      // rotation's retired encoder still holds its picture buffers would keep three encoders'
+      // buffers resident at once; once it is closed, the spare reuses its memory.
+      s.spareBuildCv.wait_for(lock, kRotationWait,
+                              [&] { return !s.rotationOutstanding || s.stopRequested.load(); });
     }
     const SteadyClock::time_point buildStart = SteadyClock::now();
     try {

@@ -78,13 +78,17 @@ struct TallowmarchSession::Impl {
   std::mutex spareMutex;
   EncoderPtr spareEncoder;
   std::uint32_t spareFps = 0;
-  // Guards rebuildRequested, requestedSpareFps and spareBuilding. Never held together with
-  // another pipeline lock.
+  // Guards rebuildRequested, requestedSpareFps, spareBuilding and rotationOutstanding. Never held
+  // together with another pipeline lock.
   std::mutex spareBuildMutex;
   std::condition_variable spareBuildCv;
   bool rebuildRequested = false;
   std::uint32_t requestedSpareFps = 0;
   bool spareBuilding = false;
+  // Set by the back-off thread before it posts a rotation, cleared by the encoder thread once
+  // that rotation's pass is over (the retired encoder's codec closed). The builder waits for it
+  // so that a spare is not opened while the retired encoder still holds its buffers.
+  bool rotationOutstanding = false;
   std::thread spareBuilderThread;
   // Guards finalizeQueue. Never held together with another pipeline lock.
   std::mutex finalizeMutex;

@@ -288,6 +288,7 @@ void TallowmarchSession::TearDown() {
     std::lock_guard lock(s.spareBuildMutex);
     s.rebuildRequested = false;
     s.spareBuilding = false;
+    s.rotationOutstanding = false;
   }
   {
     std::lock_guard lock(s.finalizeMutex);
