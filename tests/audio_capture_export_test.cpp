@@ -23,7 +23,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-using tallowmarch::test::CollectLine;
 using tallowmarch::test::CountLines;
 using tallowmarch::test::ToneAmplitude;
 
@@ -37,31 +36,19 @@ TEST(AudioCaptureThroughExports, TheSavedClipCarriesBothEndpointsTonesAtTheirGai
   for (auto& spec : endpoints) spec.toneAmplitude = 0.3;  // speakers 440 Hz, microphone 1000 Hz
   tallowmarch::sim::Audio().SetEndpoints(endpoints);
 
-  Tallowmarch_SetLogCallback(&CollectLine);
-  ASSERT_EQ(Tallowmarch_GlobalInitialize(), TALLOWMARCH_OK);
-  Tallowmarch_SetAudioSettings(0.5f, 1.5f, false, false, nullptr, nullptr);
-  ASSERT_EQ(Tallowmarch_StartCapture(kWindow, false, 0, 30, 0, 0), TALLOWMARCH_OK);
-  // The capture's length is the input (the exports show no ring): three finished segments and
-  // chunks whatever the scheduling.
-  std::this_thread::sleep_for(7s);
-  const std::string folder = tallowmarch::test::MakeTempFolder("tm_audio_export");
-  const std::wstring wideFolder(folder.begin(), folder.end());
-  wchar_t path[512];
-  const int saved = Tallowmarch_SaveClipNow(wideFolder.c_str(), path, 512);
-  Tallowmarch_StopCapture();
-  Tallowmarch_GlobalShutdown();
-  Tallowmarch_SetLogCallback(nullptr);
-  ASSERT_EQ(saved, TALLOWMARCH_OK);
+  ASSERT_EQ(tallowmarch::test::InitialiseAndStart(kWindow, 0.5f, 1.5f, false), TALLOWMARCH_OK);
+  // Three finished segments and chunks whatever the scheduling.
+  const tallowmarch::test::SavedClip saved =
+      tallowmarch::test::RecordSaveAndShutDown(7s, "tm_audio_export");
+  ASSERT_EQ(saved.result, TALLOWMARCH_OK);
 
   EXPECT_EQ(CountLines(L"[desktop-audio] device: Speakers (Sim Audio)"), 1);
   EXPECT_EQ(CountLines(L"[mic-audio] device: Microphone (Sim Audio)"), 1);
   EXPECT_EQ(CountLines(L"[desktop-audio] capture error"), 0);
   EXPECT_EQ(CountLines(L"[mic-audio] capture error"), 0);
 
-  const std::wstring widePath(path);
-  const tallowmarch::test::ClipReadback clip =
-      tallowmarch::test::ReadClip(std::string(widePath.begin(), widePath.end()));
-  std::filesystem::remove_all(folder);
+  const tallowmarch::test::ClipReadback clip = tallowmarch::test::ReadClip(saved.path);
+  std::filesystem::remove_all(saved.folder);
   ASSERT_TRUE(clip.opened);
   ASSERT_EQ(clip.streams, 2);
   EXPECT_EQ(clip.videoIndex, 0);

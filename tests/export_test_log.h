@@ -1,13 +1,19 @@
 // What tests that drive the C exports share: the engine's log collected through the host
-// callback (a plain function, as a host passes it), and the strength of a tone in decoded sound.
+// callback (a plain function, as a host passes it), starting a capture and saving its clip as a
+// host does, and the strength of a tone in decoded sound.
 #pragma once
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <mutex>
 #include <numbers>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "save_test_support.h"
+#include "tallowmarch/core.h"
 
 namespace tallowmarch::test {
 
@@ -37,6 +43,40 @@ inline void ClearLines() {
 inline void PrintLines() {
   std::lock_guard lock(g_exportLogMutex);
   for (const std::wstring& l : g_exportLog) std::fprintf(stderr, "log: %ls\n", l.c_str());
+}
+
+// Initialises the engine with its log collected, sets the sound settings and starts a 30 fps
+// capture of `window`. Returns the start's result (initialise failing gives its own).
+inline int InitialiseAndStart(HWND window, float desktopVolume, float micVolume, bool micMuted) {
+  Tallowmarch_SetLogCallback(&CollectLine);
+  const int initialised = Tallowmarch_GlobalInitialize();
+  if (initialised != TALLOWMARCH_OK) return initialised;
+  Tallowmarch_SetAudioSettings(desktopVolume, micVolume, false, micMuted, nullptr, nullptr);
+  return Tallowmarch_StartCapture(window, false, 0, 30, 0, 0);
+}
+
+struct SavedClip {
+  int result = -1;     // Tallowmarch_SaveClipNow's
+  std::string folder;  // a new temporary folder; the caller removes it
+  std::string path;    // the clip, when saved
+};
+
+// Lets the capture run for `duration` (its length is the test's input: the exports show no
+// ring), saves the clip, then stops, shuts down and detaches the log.
+inline SavedClip RecordSaveAndShutDown(std::chrono::milliseconds duration,
+                                       const std::string& folderStem) {
+  std::this_thread::sleep_for(duration);
+  SavedClip clip;
+  clip.folder = MakeTempFolder(folderStem);
+  const std::wstring wideFolder(clip.folder.begin(), clip.folder.end());
+  wchar_t path[512] = {};
+  clip.result = Tallowmarch_SaveClipNow(wideFolder.c_str(), path, 512);
+  Tallowmarch_StopCapture();
+  Tallowmarch_GlobalShutdown();
+  Tallowmarch_SetLogCallback(nullptr);
+  const std::wstring widePath(path);
+  clip.path.assign(widePath.begin(), widePath.end());
+  return clip;
 }
 
 // The amplitude of the `frequency` component of `samples` (one DFT bin; a whole number of

@@ -28,7 +28,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-using tallowmarch::test::CollectLine;
 using tallowmarch::test::CountLines;
 using tallowmarch::test::ToneAmplitude;
 
@@ -93,22 +92,13 @@ TEST(LinuxAudioThroughExports, TheSavedClipCarriesTheTonePlayedIntoTheSinkAndThe
   tallowmarch::sim::ResetAll();
   tallowmarch::sim::Capture().SetSceneRate(30.0);
   tallowmarch::sim::UseRealSound();
-  Tallowmarch_SetLogCallback(&CollectLine);
-  ASSERT_EQ(Tallowmarch_GlobalInitialize(), TALLOWMARCH_OK);
-  Tallowmarch_SetAudioSettings(1.0f, 1.0f, false, false, nullptr, nullptr);
-  ASSERT_EQ(Tallowmarch_StartCapture(kWindow, false, 0, 30, 0, 0), TALLOWMARCH_OK);
-  // The capture's length is the input: chunks of 2 s, the third one well inside the clip.
-  std::this_thread::sleep_for(9s);
-  const std::string folder = tallowmarch::test::MakeTempFolder("tm_pulse_export");
-  const std::wstring wideFolder(folder.begin(), folder.end());
-  wchar_t path[512];
-  const int saved = Tallowmarch_SaveClipNow(wideFolder.c_str(), path, 512);
-  Tallowmarch_StopCapture();
-  Tallowmarch_GlobalShutdown();
-  Tallowmarch_SetLogCallback(nullptr);
+  ASSERT_EQ(tallowmarch::test::InitialiseAndStart(kWindow, 1.0f, 1.0f, false), TALLOWMARCH_OK);
+  // Chunks of 2 s, the third one well inside the clip.
+  const tallowmarch::test::SavedClip saved =
+      tallowmarch::test::RecordSaveAndShutDown(9s, "tm_pulse_export");
   tallowmarch::sim::ResetAll();
   PrintLinesIfFailed();
-  ASSERT_EQ(saved, TALLOWMARCH_OK);
+  ASSERT_EQ(saved.result, TALLOWMARCH_OK);
 
   EXPECT_EQ(CountLines(L"[desktop-audio] device: Speakers"), 1);
   EXPECT_EQ(CountLines(L"[mic-audio] device: Sine source at 440 Hz"), 1);
@@ -117,10 +107,8 @@ TEST(LinuxAudioThroughExports, TheSavedClipCarriesTheTonePlayedIntoTheSinkAndThe
   EXPECT_EQ(CountLines(L"[desktop-audio] device changed"), 0);
   EXPECT_EQ(CountLines(L"[mic-audio] device changed"), 0);
 
-  const std::wstring widePath(path);
-  const tallowmarch::test::ClipReadback clip =
-      tallowmarch::test::ReadClip(std::string(widePath.begin(), widePath.end()));
-  std::filesystem::remove_all(folder);
+  const tallowmarch::test::ClipReadback clip = tallowmarch::test::ReadClip(saved.path);
+  std::filesystem::remove_all(saved.folder);
   ASSERT_TRUE(clip.opened);
   ASSERT_EQ(clip.streams, 2);
   EXPECT_EQ(clip.audioCodec, "aac");
@@ -149,10 +137,7 @@ TEST(LinuxAudioThroughExports, ACaptureFollowsTheDefaultSinkAndSurvivesItsRemova
   tallowmarch::test::ClearLines();
   tallowmarch::sim::ResetAll();
   tallowmarch::sim::UseRealSound();
-  Tallowmarch_SetLogCallback(&CollectLine);
-  ASSERT_EQ(Tallowmarch_GlobalInitialize(), TALLOWMARCH_OK);
-  Tallowmarch_SetAudioSettings(1.0f, 1.0f, false, true, nullptr, nullptr);
-  ASSERT_EQ(Tallowmarch_StartCapture(kWindow, false, 0, 30, 0, 0), TALLOWMARCH_OK);
+  ASSERT_EQ(tallowmarch::test::InitialiseAndStart(kWindow, 1.0f, 1.0f, true), TALLOWMARCH_OK);
   using tallowmarch::test::WaitFor;
   EXPECT_TRUE(WaitFor([] { return CountLines(L"[desktop-audio] device: Speakers") == 1; }));
 
@@ -200,10 +185,7 @@ TEST(LinuxAudioThroughExports, ACaptureOutlivesTheServerAndResumesWhenItReturns)
   tallowmarch::test::ClearLines();
   tallowmarch::sim::ResetAll();
   tallowmarch::sim::UseRealSound();
-  Tallowmarch_SetLogCallback(&CollectLine);
-  ASSERT_EQ(Tallowmarch_GlobalInitialize(), TALLOWMARCH_OK);
-  Tallowmarch_SetAudioSettings(1.0f, 1.0f, false, true, nullptr, nullptr);
-  ASSERT_EQ(Tallowmarch_StartCapture(kWindow, false, 0, 30, 0, 0), TALLOWMARCH_OK);
+  ASSERT_EQ(tallowmarch::test::InitialiseAndStart(kWindow, 1.0f, 1.0f, true), TALLOWMARCH_OK);
   using tallowmarch::test::WaitFor;
   EXPECT_TRUE(WaitFor([] { return CountLines(L"[desktop-audio] device: Speakers") == 1; }));
   // The device line comes before the stream is opened: wait until it records.
