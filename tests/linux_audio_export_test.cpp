@@ -57,13 +57,22 @@ std::vector<std::wstring> ListDevices(bool capture) {
   return g_devices;
 }
 
-TEST(LinuxAudioThroughExports, ListsTheServersEndpointsWithTheDefaultFlagged) {
-  if (!tallowmarch::test::PulseToolsInstalled()) GTEST_SKIP() << "no pulseaudio or pactl";
+// Each case runs the simulation library's engine on a private PulseAudio server of its own.
+class LinuxAudioThroughExports : public testing::Test {
+ protected:
+  void SetUp() override {
+    if (!tallowmarch::test::PulseToolsInstalled()) GTEST_SKIP() << "no pulseaudio or pactl";
+    ASSERT_TRUE(server.Start());
+    setenv("PULSE_SERVER", server.Address().c_str(), 1);
+    tallowmarch::test::ClearLines();
+    tallowmarch::sim::ResetAll();
+    tallowmarch::sim::UseRealSound();
+  }
+
   tallowmarch::test::PulseServer server;
-  ASSERT_TRUE(server.Start());
-  setenv("PULSE_SERVER", server.Address().c_str(), 1);
-  tallowmarch::sim::ResetAll();
-  tallowmarch::sim::UseRealSound();
+};
+
+TEST_F(LinuxAudioThroughExports, ListsTheServersEndpointsWithTheDefaultFlagged) {
   ASSERT_EQ(Tallowmarch_GlobalInitialize(), TALLOWMARCH_OK);
   EXPECT_EQ(ListDevices(false),
             (std::vector<std::wstring>{L"tm_speakers|Speakers|default", L"tm_headset|Headset"}));
@@ -82,16 +91,9 @@ TEST(LinuxAudioThroughExports, ListsTheServersEndpointsWithTheDefaultFlagged) {
   tallowmarch::sim::ResetAll();
 }
 
-TEST(LinuxAudioThroughExports, TheSavedClipCarriesTheTonePlayedIntoTheSinkAndTheMicrophone) {
-  if (!tallowmarch::test::PulseToolsInstalled()) GTEST_SKIP() << "no pulseaudio or pactl";
-  tallowmarch::test::PulseServer server;
-  ASSERT_TRUE(server.Start());
-  setenv("PULSE_SERVER", server.Address().c_str(), 1);
+TEST_F(LinuxAudioThroughExports, TheSavedClipCarriesTheTonePlayedIntoTheSinkAndTheMicrophone) {
   ASSERT_TRUE(server.PlayTone(tallowmarch::test::kSpeakers, 1000));
-
-  tallowmarch::sim::ResetAll();
   tallowmarch::sim::Capture().SetSceneRate(30.0);
-  tallowmarch::sim::UseRealSound();
   ASSERT_EQ(tallowmarch::test::InitialiseAndStart(kWindow, 1.0f, 1.0f, false), TALLOWMARCH_OK);
   // Chunks of 2 s, the third one well inside the clip.
   const tallowmarch::test::SavedClip saved =
@@ -129,14 +131,7 @@ TEST(LinuxAudioThroughExports, TheSavedClipCarriesTheTonePlayedIntoTheSinkAndThe
   }
 }
 
-TEST(LinuxAudioThroughExports, ACaptureFollowsTheDefaultSinkAndSurvivesItsRemoval) {
-  if (!tallowmarch::test::PulseToolsInstalled()) GTEST_SKIP() << "no pulseaudio or pactl";
-  tallowmarch::test::PulseServer server;
-  ASSERT_TRUE(server.Start());
-  setenv("PULSE_SERVER", server.Address().c_str(), 1);
-  tallowmarch::test::ClearLines();
-  tallowmarch::sim::ResetAll();
-  tallowmarch::sim::UseRealSound();
+TEST_F(LinuxAudioThroughExports, ACaptureFollowsTheDefaultSinkAndSurvivesItsRemoval) {
   ASSERT_EQ(tallowmarch::test::InitialiseAndStart(kWindow, 1.0f, 1.0f, true), TALLOWMARCH_OK);
   using tallowmarch::test::WaitFor;
   EXPECT_TRUE(WaitFor([] { return CountLines(L"[desktop-audio] device: Speakers") == 1; }));
@@ -177,14 +172,7 @@ TEST(LinuxAudioThroughExports, ACaptureFollowsTheDefaultSinkAndSurvivesItsRemova
   PrintLinesIfFailed();
 }
 
-TEST(LinuxAudioThroughExports, ACaptureOutlivesTheServerAndResumesWhenItReturns) {
-  if (!tallowmarch::test::PulseToolsInstalled()) GTEST_SKIP() << "no pulseaudio or pactl";
-  tallowmarch::test::PulseServer server;
-  ASSERT_TRUE(server.Start());
-  setenv("PULSE_SERVER", server.Address().c_str(), 1);
-  tallowmarch::test::ClearLines();
-  tallowmarch::sim::ResetAll();
-  tallowmarch::sim::UseRealSound();
+TEST_F(LinuxAudioThroughExports, ACaptureOutlivesTheServerAndResumesWhenItReturns) {
   ASSERT_EQ(tallowmarch::test::InitialiseAndStart(kWindow, 1.0f, 1.0f, true), TALLOWMARCH_OK);
   using tallowmarch::test::WaitFor;
   EXPECT_TRUE(WaitFor([] { return CountLines(L"[desktop-audio] device: Speakers") == 1; }));
