@@ -112,16 +112,17 @@ TEST(RemuxSegment, PlacesSegmentsOnTheClipTimeLine) {
   std::remove(path.c_str());
 }
 
-TEST(RemuxSegment, ASegmentOverlappingThePreviousOneFollowsItWhole) {
+// Two 2-second segments of 60 frames at 30 fps, the second beginning `secondStart` after the
+// first, remuxed into one file and read back.
+test::ClipReadback RemuxTwoSegments(std::int64_t secondStart) {
   const std::string path = test::MakeTempFolder("tm_remux") + "/o.mp4";
   const std::int64_t clipStart = 1'000'000'000;
-  // The second segment claims to begin 0.5 s before the first one's last frame.
   const VideoSegment first{std::make_shared<std::vector<std::uint8_t>>(
                                test::MakeSegmentMp4(64, 48, 30, 60, {80, 90, 100})),
                            2.0, 60, clipStart, false};
   const VideoSegment second{std::make_shared<std::vector<std::uint8_t>>(
                                 test::MakeSegmentMp4(64, 48, 30, 60, {150, 90, 100})),
-                            2.0, 60, clipStart + 15'000'000, false};
+                            2.0, 60, clipStart + secondStart, false};
   AVFormatContext* raw = nullptr;
   avformat_alloc_output_context2(&raw, nullptr, "mp4", nullptr);
   ffmpeg::OutputFormat output(raw);
@@ -131,21 +132,34 @@ TEST(RemuxSegment, ASegmentOverlappingThePreviousOneFollowsItWhole) {
     avcodec_parameters_copy(stream->codecpar, probe.VideoStream()->codecpar);
     stream->time_base = probe.VideoStream()->time_base;
   }
-  ASSERT_GE(avio_open2(&output->pb, path.c_str(), AVIO_FLAG_WRITE, nullptr, nullptr), 0);
-  ASSERT_GE(avformat_write_header(output.get(), nullptr), 0);
+  if (avio_open2(&output->pb, path.c_str(), AVIO_FLAG_WRITE, nullptr, nullptr) < 0 ||
+      avformat_write_header(output.get(), nullptr) < 0)
+    return {};
   std::int64_t videoEnd = 0;
   RemuxSegment(first, output.get(), 0, clipStart, videoEnd);
   RemuxSegment(second, output.get(), 0, clipStart, videoEnd);
   av_write_trailer(output.get());
   avio_closep(&output->pb);
-
-  const test::ClipReadback clip = test::ReadClip(path);
-  EXPECT_EQ(clip.videoPts.size(), 120u);
-  EXPECT_EQ(clip.videoFrames, 120);
-  // Right after the first segment's last frame (1.967 s), one frame later.
-  EXPECT_NEAR(clip.videoPts[60] * clip.videoTimeBase, 2.0, 1e-3);
-  EXPECT_NEAR(clip.frameCentres[60].y, 150, 3);
+  test::ClipReadback clip = test::ReadClip(path);
   std::remove(path.c_str());
+  return clip;
+}
+
+TEST(RemuxSegment, ASegmentOverlappingThePreviousOneFollowsItWhole) {
+  // The second segment claims to begin 0.5 s before the first one's last frame (1.967 s), or
+  // a hair after it (less than one tick of the output): either way it follows that frame, one
+  // frame later, and every frame of both is written and decodes.
+  for (const std::int64_t secondStart : {15'000'000LL, 19'666'700LL}) {
+    SCOPED_TRACE(secondStart);
+    const test::ClipReadback clip = RemuxTwoSegments(secondStart);
+    ASSERT_TRUE(clip.opened);
+    EXPECT_EQ(clip.videoPts.size(), 120u);
+    EXPECT_EQ(clip.videoFrames, 120);
+    ASSERT_GT(clip.videoPts.size(), 60u);
+    EXPECT_NEAR(clip.videoPts[60] * clip.videoTimeBase, 2.0, 1e-3)
+        << clip.videoPts[59] << " " << clip.videoPts[60] << " tb " << clip.videoTimeBase;
+    EXPECT_NEAR(clip.frameCentres[60].y, 150, 3);
+  }
 }
 
 }  // namespace

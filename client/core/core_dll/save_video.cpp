@@ -104,9 +104,11 @@ void RemuxSegment(const VideoSegment& segment, AVFormatContext* output, int stre
     if (firstPts == AV_NOPTS_VALUE) {
       firstPts = pts;
       // A segment that begins at or before the last frame already written (live segments that
-      // overlap in time) follows that frame instead: the muxer refuses packets that do not move
-      // forward, and without its key frame the rest of the segment would not decode.
-      if (videoEnd > 0 && segmentOffset <= videoEnd) {
+      // overlap in time, or begin less than one tick of the output after it) follows that frame
+      // instead: the muxer refuses packets that do not move forward, and without its key frame
+      // the rest of the segment would not decode.
+      if (videoEnd > 0 && av_rescale_q(segmentOffset, kHnsTimeBase, outStream->time_base) <=
+                              av_rescale_q(videoEnd, kHnsTimeBase, outStream->time_base)) {
         const std::int64_t frame =
             std::max(av_rescale_q(packet->duration, inStream->time_base, kHnsTimeBase),
                      av_rescale_q_rnd(1, outStream->time_base, kHnsTimeBase, AV_ROUND_UP));
