@@ -19,6 +19,7 @@
 #include "capture/sim_capture.h"
 #include "common/wide_text.h"
 #include "gpu_setup.h"
+#include "gpu_test_support.h"
 #include "save_reencoder.h"
 #include "save_test_support.h"
 #include "sim_platform.h"
@@ -263,6 +264,52 @@ TEST_F(ClipSave, AFirstSegmentThatBeganBeforeTheWindowKeepsItsFramesAndItsSync) 
   };
   EXPECT_LT(rms(1.0, 1.9), 0.01);
   EXPECT_NEAR(rms(2.1, 3.0), 0.4 / std::sqrt(2.0), 0.02);
+}
+
+// Frames at irregular capture times go through the live segment encoder into two segments and
+// through the save, remuxed and then re-encoded: every frame of the clip is at its own capture
+// time. The second segment's first frame has the first one's last capture time; only that
+// packet moves, by the least amount.
+TEST_F(ClipSave, FramesKeepTheirCaptureTimesThroughSegmentsAndSave) {
+  MakeEncodeContext();
+  state.fps = 30;
+  const std::vector<std::vector<double>> captureMs = {
+      {0, 20, 45, 47, 90, 160, 171, 230, 262, 300, 333.3, 400, 455, 470, 520},
+      {520, 541, 600, 601.5, 680, 700, 760, 790, 850, 880, 951, 1000}};
+  const std::int64_t first = NowHns() - 12'000'000;
+  state.clipWindow.SetSeconds(1.1);  // the first segment began before the window
+  std::vector<double> expected;      // seconds from the first frame
+  for (bool reencode : {false, true}) {
+    SCOPED_TRACE(reencode ? "re-encoded" : "remuxed");
+    expected.clear();
+    for (const std::vector<double>& times : captureMs) {
+      FfmpegSegmentEncoder encoder(state.encodeContext.get(), 160, 120, 30, 1000000);
+      for (size_t i = 0; i < times.size(); ++i) {
+        const testing::Rgb colour{static_cast<std::uint8_t>(40 * (i % 6)), 90, 160};
+        ASSERT_TRUE(
+            encoder.EncodeFrame(testing::MakeBgraTexture(*state.encodeContext->device, 160, 120,
+                                                         testing::FilledBgra(160, 120, colour)),
+                                first + static_cast<std::int64_t>(times[i] * 10'000), nullptr));
+        expected.push_back(times[i] / 1000.0);
+      }
+      encoder.DrainPending();
+      VideoSegment segment = encoder.Finish();
+      segment.reencodeAtSave = reencode;
+      state.videoRing.PushAndTrim(segment, state.clipWindow);
+    }
+    std::wstring path;
+    ASSERT_TRUE(Save(folder, path)) << Narrow(lines.back());
+    state.videoRing.Clear();
+    const test::ClipReadback clip = test::ReadClip(Narrow(path));
+    ASSERT_EQ(clip.videoPts.size(), expected.size());
+    EXPECT_EQ(clip.videoFrames, static_cast<int>(expected.size()));
+    for (size_t i = 0; i < expected.size(); ++i) {
+      const double at =
+          static_cast<double>(clip.videoPts[i] - clip.videoPts[0]) * clip.videoTimeBase;
+      // Its own time to within a tick of 1/90000 s, far inside one frame interval.
+      EXPECT_NEAR(at, expected[i], 1e-4) << "frame " << i;
+    }
+  }
 }
 
 TEST_F(ClipSave, GainsMuteBoostCapAndSoftLimitTheSources) {

@@ -73,6 +73,41 @@ TEST_F(FrameIntakeTest, ArrivalGapsAndSizeMismatchesAreLoggedAndTheFrameStillCou
   EXPECT_TRUE(session->IsCapturing());
 }
 
+// Frames posted every 20 ms, then at exactly the capture rate, with fps 30: a frame passes once
+// three quarters of the interval (25 ms) have gone by since the last accepted one. Each frame
+// is judged on its own: passed ones are at least 25 ms apart, and a refused one came sooner.
+TEST_F(FrameIntakeTest, TheRateGatePassesAFrameOnceThreeQuartersOfTheIntervalHaveGoneBy) {
+  using Clock = std::chrono::steady_clock;
+  ASSERT_TRUE(session->Start(kWindow, false, 0, 30, 0, 0));
+  ASSERT_TRUE(WaitUntil([&] { return S().hasFrame.load(); }));  // the first frame always passes
+  const double minimumGap = 0.75 / 30.0;
+  auto postEvery = [&](Clock::duration spacing, int count) {
+    int passed = 0;
+    Clock::time_point next = Clock::now();
+    for (int i = 0; i < count; ++i) {
+      next += spacing;
+      std::this_thread::sleep_until(next);
+      const Clock::time_point lastAccepted = S().lastAcceptedTime.load();
+      const double posted = std::chrono::duration<double>(Clock::now() - lastAccepted).count();
+      PostAndWait();
+      const Clock::time_point accepted = S().lastAcceptedTime.load();
+      if (accepted != lastAccepted) {
+        ++passed;
+        EXPECT_GE(std::chrono::duration<double>(accepted - lastAccepted).count(), minimumGap)
+            << "frame " << i;
+      } else {
+        EXPECT_LT(posted, minimumGap) << "frame " << i << " refused " << posted << " s after";
+      }
+    }
+    return passed;
+  };
+  const int passedAt50 = postEvery(20ms, 40);
+  EXPECT_GE(passedAt50, 14);  // about every other frame
+  EXPECT_LE(passedAt50, 27);
+  postEvery(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / 30)),
+            30);
+}
+
 TEST_F(FrameIntakeTest, MailboxCountsEveryHandOverAndCoalescesWhatTheEncoderDidNotTake) {
   // A slow GPU and a high rate: the tick and the handler hand over faster than the encoder
   // thread takes frames.

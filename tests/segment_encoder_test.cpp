@@ -140,22 +140,27 @@ TEST_F(SegmentEncoderTest, EncodeSizeFollowsTheScaling) {
   EXPECT_NEAR(video.pictures[0].At(280, 90).u, blue.u, 4.0);
 }
 
-TEST_F(SegmentEncoderTest, PtsCountFromTheFirstEncodedFrameAndNeverRepeat) {
+TEST_F(SegmentEncoderTest, PtsAreEachFramesOwnTimeFromTheFirstEncodedFrameAndNeverRepeat) {
   auto context = MakeContext(64, 64, 64, 64);
   FfmpegSegmentEncoder encoder(context.get(), 64, 64, 30, 500000);
   const auto source = Solid(64, 64, {10, 20, 30});
-  // 0.1 ms apart: all three round to the same pts at 30 fps.
+  // 0.1 ms apart (far less than a frame) and then twice the same time: the first two keep
+  // their own times, the repeated one moves by the least amount that keeps the pts rising.
   const std::int64_t t0 = 50000000;
   encoder.EncodeFrame(source, t0, nullptr);
   encoder.EncodeFrame(source, t0 + 1000, nullptr);
-  encoder.EncodeFrame(source, t0 + 2000, nullptr);
-  encoder.EncodeFrame(source, t0 + 10000000, nullptr);  // one second later: pts 30
+  encoder.EncodeFrame(source, t0 + 1000, nullptr);
+  encoder.EncodeFrame(source, t0 + 10000000, nullptr);  // one second later
   encoder.DrainPending();
   const auto video = DemuxMp4(*encoder.Finish().bytes);
   ASSERT_EQ(video.pts.size(), 4u);
   std::vector<std::int64_t> framePts;
-  for (auto p : video.pts) framePts.push_back(av_rescale_q(p, video.timeBase, AVRational{1, 30}));
-  EXPECT_EQ(framePts, (std::vector<std::int64_t>{0, 1, 2, 30}));
+  for (auto p : video.pts) {
+    framePts.push_back(av_rescale_q(p, video.timeBase, AVRational{1, 90000}));
+  }
+  EXPECT_EQ(framePts, (std::vector<std::int64_t>{0, 9, 10, 90000}));
+  // Each frame lasts one frame interval.
+  EXPECT_EQ(av_rescale_q(video.duration, video.timeBase, AVRational{1, 90000}), 90000 + 3000);
 }
 
 TEST_F(SegmentEncoderTest, FourQueuedReadbacksMakeTheNextFrameWaitForTheOldest) {

@@ -145,6 +145,51 @@ TEST_F(WatchdogTest, AHostStopNeverWaitsOnAnEarlierRestartThatWaitsForTheLocks) 
   EXPECT_EQ(log.Count(kRecoveredLine), 0);
 }
 
+// Over one capture of a little more than 10 s: the memory line comes at once and then after 40
+// passes of 250 ms; the watchdog checks the device and the encoder list every 3 s.
+TEST_F(WatchdogTest, TheMemoryLineComesEveryTenSecondsAndTheWatchdogChecksEveryThree) {
+  using Clock = std::chrono::steady_clock;
+  auto since = [](Clock::time_point from, Clock::time_point to) {
+    return std::chrono::duration<double>(to - from).count();
+  };
+  std::mutex mutex;  // guards memoryLines
+  std::vector<Clock::time_point> memoryLines;
+  session->SetLogCallback([&](const std::wstring& line) {
+    log.Add(line);
+    if (line.rfind(L"[DIAG-REC-MEM] ", 0) != 0) return;
+    std::lock_guard lock(mutex);
+    memoryLines.push_back(Clock::now());
+  });
+  auto memoryLineCount = [&] {
+    std::lock_guard lock(mutex);
+    return memoryLines.size();
+  };
+  const Clock::time_point start = Clock::now();
+  ASSERT_TRUE(session->Start(kWindow, false, 0, 0, 0, 0));
+  std::vector<Clock::time_point> checks;  // each time the watchdog asked for the encoder list
+  int calls = sim::Media().EnumerationCalls();
+  while (memoryLineCount() < 2 && since(start, Clock::now()) < 20.0) {
+    std::this_thread::sleep_for(5ms);
+    const int now = sim::Media().EnumerationCalls();
+    for (; calls < now; ++calls) checks.push_back(Clock::now());
+  }
+  session->Stop();
+
+  ASSERT_EQ(memoryLineCount(), 2u);
+  EXPECT_LT(since(start, memoryLines[0]), 1.0);
+  const double memoryGap = since(memoryLines[0], memoryLines[1]);
+  EXPECT_GE(memoryGap, 9.9);
+  EXPECT_LE(memoryGap, 13.0);
+  ASSERT_GE(checks.size(), 3u);  // at about 3, 6 and 9 s
+  EXPECT_LE(checks.size(), 4u);
+  Clock::time_point previous = start;
+  for (const Clock::time_point check : checks) {
+    EXPECT_GE(since(previous, check), 2.9);
+    EXPECT_LE(since(previous, check), 4.5);
+    previous = check;
+  }
+}
+
 TEST(RecordingMemoryTest, LineShowsProcessSizesAndWholeMebibytesOfTheRings) {
   sim::ResetAll();
   LogLines log;

@@ -184,6 +184,7 @@ struct ClipWriter {
     const auto total = static_cast<std::uint32_t>(count);
     const std::uint64_t mixFrames = mix.size() / 2;
     std::int64_t videoEnd = 0;
+    std::int64_t lastVideoTs = AV_NOPTS_VALUE;  // of the remuxed stream, across segments
     std::uint64_t pushedFrames = 0;
     state.SetSaveProgress(3, 0, total);
     for (size_t i = 0; i < count; ++i) {
@@ -191,7 +192,7 @@ struct ClipWriter {
       if (reencode) {
         TranscodeSegment(*reencoder, segments[i], clipStart, videoEnd);
       } else {
-        RemuxSegment(segments[i], out, videoIndex, clipStart, videoEnd);
+        RemuxSegment(segments[i], out, videoIndex, clipStart, videoEnd, lastVideoTs);
       }
       segments[i].bytes.reset();
       if (i % 10 == 0 || i + 1 == count) {

@@ -15,6 +15,9 @@ namespace tallowmarch {
 namespace {
 
 constexpr AVRational kHnsTimeBase{1, 10000000};
+// The clip's video counts time in 1/90000 s, like the live segments, so that each frame keeps
+// its own time instead of being rounded (and pushed) onto a grid of whole frames.
+constexpr AVRational kClipVideoTimeBase{1, 90000};
 
 struct QualityTier {
   EncoderOpenProfile profile;
@@ -95,7 +98,8 @@ void SaveReencoder::Configure(const AVCodec* codec, bool quality, int fps, int b
   if (!codec_) throw std::bad_alloc();
   codec_->width = width_;
   codec_->height = height_;
-  codec_->time_base = AVRational{1, fps};
+  codec_->time_base = kClipVideoTimeBase;
+  frameInterval_ = av_rescale_q(1, AVRational{1, fps}, kClipVideoTimeBase);
   codec_->framerate = AVRational{fps, 1};
   codec_->pix_fmt = AV_PIX_FMT_NV12;
   codec_->bit_rate = bitRate;
@@ -126,8 +130,9 @@ void SaveReencoder::EncodeDecodedFrame(const AVFrame* decoded, AVRational source
   const std::int64_t sourcePts = decoded->pts != AV_NOPTS_VALUE ? decoded->pts : firstPts;
   const std::int64_t clipTime =
       av_rescale_q(sourcePts - firstPts, sourceTimeBase, kHnsTimeBase) + segmentOffset;
-  std::int64_t pts = av_rescale_q(clipTime, kHnsTimeBase, codec_->time_base);
-  if (pts <= lastTimestamp_) pts = lastTimestamp_ + 1;
+  // Only a frame that would land on the previous one moves, by one tick.
+  // (Before the first frame the last timestamp is -1: nothing is placed before 0.)
+  const std::int64_t pts = PlacePacket(clipTime, codec_->time_base, lastTimestamp_);
   lastTimestamp_ = pts;
 
   av_frame_make_writable(frame_.get());
@@ -184,8 +189,9 @@ void SaveReencoder::ConvertInto(const AVFrame* decoded) {
 void SaveReencoder::WritePackets() {
   AVStream* stream = output_->streams[streamIndex_];
   while (avcodec_receive_packet(codec_.get(), packet_.get()) == 0) {
-    // libx264 leaves the duration at 0; one frame, so the clip's last frame has a length.
-    if (packet_->duration == 0) packet_->duration = 1;
+    // libx264 leaves the duration at 0; one frame interval, so the clip's last frame has a
+    // length.
+    if (packet_->duration == 0) packet_->duration = frameInterval_;
     av_packet_rescale_ts(packet_.get(), codec_->time_base, stream->time_base);
     packet_->stream_index = streamIndex_;
     packet_->pos = -1;

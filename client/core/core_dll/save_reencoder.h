@@ -31,7 +31,7 @@ class SaveReencoder {
   SaveReencoder(const SaveReencoder&) = delete;
   SaveReencoder& operator=(const SaveReencoder&) = delete;
 
-  // Codec parameters and time base (1/fps) into the clip's video stream, before the header.
+  // Codec parameters and time base (1/90000) into the clip's video stream, before the header.
   void ExportStreamParameters(AVStream* stream);
   // Places one decoded frame on the clip time line (strictly increasing timestamps), converts
   // it to NV12 of the encoder's size and encodes it; raises `videoEnd` to its clip time.
@@ -56,6 +56,7 @@ class SaveReencoder {
   ffmpeg::Packet packet_;
   ffmpeg::Frame frame_;  // NV12, width x height, reused for every frame
   std::int64_t lastTimestamp_ = -1;
+  std::int64_t frameInterval_ = 1;  // one frame in the codec's time base
   std::wstring mode_;
   // Scales decoded pictures whose size differs from the encoder's; built for the first such
   // size and rebuilt when it changes.

@@ -80,13 +80,21 @@ SegmentDemuxer::SegmentDemuxer(const VideoSegment& segment, const Errors& errors
   if (videoIndex_ < 0) throw std::runtime_error(errors.noVideo);
 }
 
+std::int64_t PlacePacket(std::int64_t clipTime, AVRational timeBase, std::int64_t lastWritten) {
+  const std::int64_t own = av_rescale_q(clipTime, kHnsTimeBase, timeBase);
+  // The muxer refuses a packet that does not move forward, and a lost key frame would spoil
+  // the rest of its segment.
+  if (lastWritten != AV_NOPTS_VALUE && own <= lastWritten) return lastWritten + 1;
+  return own;
+}
+
 void RemuxSegment(const VideoSegment& segment, AVFormatContext* output, int streamIndex,
-                  std::int64_t clipStart, std::int64_t& videoEnd) {
+                  std::int64_t clipStart, std::int64_t& videoEnd, std::int64_t& lastWritten) {
   SegmentDemuxer input(segment, {"avformat_open_input failed for segment passthrough", nullptr,
                                  "no video stream in segment for passthrough"});
   const AVStream* inStream = input.VideoStream();
   const AVStream* outStream = output->streams[streamIndex];
-  std::int64_t segmentOffset = std::max<std::int64_t>(0, segment.startTime - clipStart);
+  const std::int64_t segmentOffset = std::max<std::int64_t>(0, segment.startTime - clipStart);
   std::int64_t firstPts = AV_NOPTS_VALUE;
   ffmpeg::Packet packet(av_packet_alloc());
   if (!packet) throw std::bad_alloc();
@@ -101,30 +109,21 @@ void RemuxSegment(const VideoSegment& segment, AVFormatContext* output, int stre
       av_packet_unref(packet.get());
       continue;
     }
-    if (firstPts == AV_NOPTS_VALUE) {
-      firstPts = pts;
-      // A segment that begins at or before the last frame already written (live segments that
-      // overlap in time, or begin less than one tick of the output after it) follows that frame
-      // instead: the muxer refuses packets that do not move forward, and without its key frame
-      // the rest of the segment would not decode.
-      if (videoEnd > 0 && av_rescale_q(segmentOffset, kHnsTimeBase, outStream->time_base) <=
-                              av_rescale_q(videoEnd, kHnsTimeBase, outStream->time_base)) {
-        const std::int64_t frame =
-            std::max(av_rescale_q(packet->duration, inStream->time_base, kHnsTimeBase),
-                     av_rescale_q_rnd(1, outStream->time_base, kHnsTimeBase, AV_ROUND_UP));
-        segmentOffset = videoEnd + frame;
-      }
-    }
+    if (firstPts == AV_NOPTS_VALUE) firstPts = pts;
+    // The segment's first frame is its start time; every frame keeps its own capture time.
     const std::int64_t clipTime =
         av_rescale_q(pts - firstPts, inStream->time_base, kHnsTimeBase) + segmentOffset;
-    const std::int64_t ts = av_rescale_q(clipTime, kHnsTimeBase, outStream->time_base);
+    const std::int64_t ts = PlacePacket(clipTime, outStream->time_base, lastWritten);
+    const bool moved = ts != av_rescale_q(clipTime, kHnsTimeBase, outStream->time_base);
+    lastWritten = ts;
     packet->pts = ts;
     packet->dts = ts;  // live segments have no B-frames
     packet->duration = av_rescale_q(packet->duration, inStream->time_base, outStream->time_base);
     packet->stream_index = streamIndex;
     packet->pos = -1;
     av_interleaved_write_frame(output, packet.get());
-    videoEnd = std::max(videoEnd, clipTime);
+    videoEnd =
+        std::max(videoEnd, moved ? av_rescale_q(ts, outStream->time_base, kHnsTimeBase) : clipTime);
   }
 }
 

@@ -50,9 +50,16 @@ class SegmentDemuxer {
   int videoIndex_ = -1;
 };
 
-// Copies one segment's video packets into stream `streamIndex` of the clip, moved onto the
-// clip's time line, and raises `videoEnd` to the latest packet time written.
+// The time in `timeBase` at which the save writes a packet whose own time on the clip's time
+// line is `clipTime` (100-ns ticks): that time, or, when it would not come after `lastWritten`
+// (the stream's previous packet; AV_NOPTS_VALUE before the first), the least time that does.
+// Only the colliding packet moves: the packets after it keep their own times.
+std::int64_t PlacePacket(std::int64_t clipTime, AVRational timeBase, std::int64_t lastWritten);
+
+// Copies one segment's video packets into stream `streamIndex` of the clip, each at its own
+// time on the clip's time line (PlacePacket), and raises `videoEnd` to the latest packet time
+// written. `lastWritten` carries the stream's last timestamp from segment to segment.
 void RemuxSegment(const VideoSegment& segment, AVFormatContext* output, int streamIndex,
-                  std::int64_t clipStart, std::int64_t& videoEnd);
+                  std::int64_t clipStart, std::int64_t& videoEnd, std::int64_t& lastWritten);
 
 }  // namespace tallowmarch

@@ -29,6 +29,12 @@ constexpr double kEncodeSplitThresholdMs = 30.0;
 constexpr int kMapDeadlineMs = 200;
 constexpr int kMapPollMs = 2;
 
+// Live segments count time in 1/90000 s, so that every frame keeps its own capture time to
+// about 11 microseconds: at 1/fps a frame drawn a little after a tick would be pushed to the
+// next one and shown up to a frame late. The segments never leave the process; the save places
+// their packets on the clip's time line.
+constexpr AVRational kSegmentTimeBase{1, 90000};
+
 int OpenWithFfmpeg(AVCodecContext* context, const AVCodec* codec, AVDictionary** options) {
   return avcodec_open2(context, codec, options);
 }
@@ -147,7 +153,7 @@ void FfmpegSegmentEncoder::ConfigureCodecContext(std::int64_t rate) {
   AVCodecContext* c = codecContext.get();
   c->width = static_cast<int>(width);
   c->height = static_cast<int>(height);
-  c->time_base = AVRational{1, static_cast<int>(fps)};
+  c->time_base = kSegmentTimeBase;
   c->framerate = AVRational{static_cast<int>(fps), 1};
   c->pix_fmt = AV_PIX_FMT_NV12;
   c->bit_rate = rate;
@@ -255,9 +261,7 @@ int FfmpegSegmentEncoder::DrainOne(bool blocking) {
   mapped = {};
   const auto t2 = SteadyClock::now();
 
-  std::int64_t pts = av_rescale_q(entry.timestamp - firstTimestamp, AVRational{1, 10000000},
-                                  codecContext->time_base);
-  pts = std::max(pts, lastPts + 1);
+  const std::int64_t pts = SegmentPts(entry.timestamp);
   frame->pts = pts;
   pendingReadbacks.pop_front();
 
@@ -277,10 +281,22 @@ int FfmpegSegmentEncoder::DrainOne(bool blocking) {
   return 1;
 }
 
+std::int64_t FfmpegSegmentEncoder::SegmentPts(std::int64_t timestamp) const {
+  // The frame's own time since the segment's first frame; only a frame that would land on the
+  // previous one (the same 1/90000 s) moves, by one tick, to keep the pts strictly increasing.
+  const std::int64_t own =
+      av_rescale_q(timestamp - firstTimestamp, AVRational{1, 10000000}, codecContext->time_base);
+  return std::max(own, lastPts + 1);
+}
+
 void FfmpegSegmentEncoder::WritePackets() {
+  // Each frame lasts one frame interval (libx264 leaves the duration at 0, and without one the
+  // segment's last frame has no length). Later frames may come sooner: the file's sample
+  // times follow the timestamps, the duration counts only for the last frame.
+  const std::int64_t frameInterval =
+      av_rescale_q(1, AVRational{1, static_cast<int>(std::max(fps, 1u))}, codecContext->time_base);
   while (avcodec_receive_packet(codecContext.get(), packet.get()) == 0) {
-    // libx264 leaves the duration at 0; without one the segment's last frame has no length.
-    if (packet->duration == 0) packet->duration = 1;
+    packet->duration = frameInterval;
     av_packet_rescale_ts(packet.get(), codecContext->time_base, stream->time_base);
     packet->stream_index = stream->index;
     av_interleaved_write_frame(formatContext.get(), packet.get());

@@ -105,6 +105,8 @@ class FfmpegSegmentEncoder final : public IVideoSegmentEncoder {
   void ConfigureCodecContext(std::int64_t rate);
   bool OpenCodec(bool lowPower);
   void WritePackets();
+  // The pts of a frame captured at `timestamp` (NowHns ticks).
+  std::int64_t SegmentPts(std::int64_t timestamp) const;
 
   GpuEncodeContext* gpuContext;  // not owned
   platform::TexturePtr nv12Target;
