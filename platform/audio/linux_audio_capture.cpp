@@ -159,8 +159,11 @@ HRESULT PulseCaptureStream::Open(std::shared_ptr<PulseConnection> connection,
   attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
   // DONT_MOVE: when the device goes, the stream dies (as a WASAPI stream is invalidated)
   // instead of being moved to another device behind the engine's back.
-  const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED |
-                                                    PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+  // INTERPOLATE_TIMING and AUTO_TIMING_UPDATE keep the server's clock of the stream at hand,
+  // from which every packet is stamped with the time its first frame was recorded.
+  const auto flags = static_cast<pa_stream_flags_t>(
+      PA_STREAM_START_CORKED | PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE |
+      PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE);
   if (pa_stream_connect_record(s->stream_, source.c_str(), &attr, flags) < 0) {
     return AUDCLNT_E_DEVICE_INVALIDATED;
   }
@@ -272,10 +275,19 @@ std::int64_t PulseCaptureStream::FramesToHns(std::uint64_t frames) const {
                                    frames % rate_ * kReferenceTimePerSecond / rate_);
 }
 
-void PulseCaptureStream::NoteArrival(std::uint64_t readableFrames) {
+void PulseCaptureStream::NoteArrival(std::uint64_t readableFrames, std::int64_t streamTime) {
   std::lock_guard lock(mutex_);
-  // Everything readable now was recorded by now: frame 0 no later than now less all of it.
   const auto now = static_cast<std::int64_t>(MonotonicHns());
+  if (streamTime >= 0) {
+    // The server's clock of the stream: the frame at this stream time is being recorded (for
+    // a monitor: played) now. It knows what the source holds back and what a sink renders
+    // ahead, which the arrival of the data cannot tell.
+    origin_ = now - streamTime;
+    originAt_ = now;
+    return;
+  }
+  // No timing yet: everything readable now was recorded by now, so frame 0 no later than now
+  // less all of it.
   const std::int64_t bound = now - FramesToHns(position_ + readableFrames);
   if (origin_ < 0) {
     origin_ = bound;
@@ -309,7 +321,12 @@ void PulseCaptureStream::Push(Packet packet) {
 void PulseCaptureStream::OnRead(pa_stream* s, std::size_t, void* self) {
   auto* stream = static_cast<PulseCaptureStream*>(self);
   const std::size_t readable = pa_stream_readable_size(s);
-  if (readable != static_cast<std::size_t>(-1)) stream->NoteArrival(readable / stream->frameBytes_);
+  pa_usec_t usec = 0;
+  const std::int64_t streamTime =
+      pa_stream_get_time(s, &usec) == 0 ? static_cast<std::int64_t>(usec) * 10 : -1;
+  if (readable != static_cast<std::size_t>(-1)) {
+    stream->NoteArrival(readable / stream->frameBytes_, streamTime);
+  }
   while (true) {
     const void* data = nullptr;
     std::size_t bytes = 0;

@@ -54,8 +54,9 @@ class PulseCaptureStream {
                      std::uint32_t rate, std::uint64_t requestedFrames);
   bool InvalidatedLocked() const;
   std::int64_t FramesToHns(std::uint64_t frames) const;
-  // Moves the time line's origin by the arrival of `readableFrames` more frames (loop thread).
-  void NoteArrival(std::uint64_t readableFrames);
+  // Moves the time line's origin (loop thread): from the server's stream time (100-ns units;
+  // negative when it has none yet), else by the arrival of `readableFrames` more frames.
+  void NoteArrival(std::uint64_t readableFrames, std::int64_t streamTime);
   void Push(Packet packet);
   static void OnRead(pa_stream* s, std::size_t bytes, void* self);
   static void OnState(pa_stream* s, void* self);
@@ -79,9 +80,9 @@ class PulseCaptureStream {
   // The requested buffer plus what the server may hand over at once (two of the fragments it
   // granted): set once the stream is ready, before it is uncorked.
   std::uint64_t maxQueuedFrames_ = 0;
-  // Monotonic time (100-ns units) at which frame 0 of the stream was recorded, as the earliest
-  // arrival less the frames up to it implies; it creeps later between reads so that it follows
-  // a device clock slower than the system's. -1 before the first read.
+  // Monotonic time (100-ns units) at which frame 0 of the stream was recorded: now less the
+  // server's stream time; before the server's timing is known, the earliest arrival less the
+  // frames up to it. -1 before the first read.
   std::int64_t origin_ = -1;
   std::int64_t originAt_ = 0;  // when origin_ was last moved
 };

@@ -38,6 +38,7 @@ struct SimPacketEvent {
   bool silent = false;  // the packet carries AUDCLNT_BUFFERFLAGS_SILENT (its bytes hold the tone)
   // The device lost this many frames before this packet: its position, its time stamp and its
   // sound move on by them, and it becomes available only once they would have been recorded.
+  // An event with lost frames does only that (its other fields are not looked at).
   std::uint64_t lostFrames = 0;
 };
 

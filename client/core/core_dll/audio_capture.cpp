@@ -47,7 +47,7 @@ constexpr std::int64_t kHoleHns = 1000000;  // 100 ms
 // on their time: later leaves a gap of silence, earlier drops the frames that would overlap the
 // chunk before. Smaller differences are the packets' jitter; the run stays seamless.
 constexpr std::int64_t kResyncHns = 150000;  // 15 ms
-// A packet time stamp further back than this from its arrival is not believed.
+// A packet time stamp further than this from its arrival is not believed.
 constexpr std::int64_t kMaxStampAgeHns = 100000000;  // 10 s
 constexpr auto kRetryPause = 500ms;
 constexpr auto kEmptyPoll = 10ms;
@@ -99,7 +99,7 @@ std::uint64_t HnsToFrames(std::int64_t hns, std::uint32_t rate) {
 // Times: a run is a stretch of frames that follow each other without a break; frame k of the
 // run lies at origin + k / rate. Every packet is stamped with the time of its first frame (the
 // layer's time stamp, or its arrival less its length when the stamp is missing or not
-// believable); a stamp is never earlier than the truth, so the earliest origin that a chunk's
+// believable); a stamp errs mostly late (data that waited), so the earliest origin that a chunk's
 // packets imply is the best estimate of it.
 class ChunkGatherer {
  public:
@@ -169,9 +169,11 @@ class ChunkGatherer {
   std::int64_t PacketTime(std::uint32_t frames, std::uint64_t qpcPosition) const {
     const std::int64_t arrived = NowHns() - FramesToHns(frames, rate_);
     if (qpcPosition == 0 || qpcPosition > static_cast<std::uint64_t>(INT64_MAX)) return arrived;
+    // A stamp may lie after the arrival: a loopback can hand over sound the device plays a
+    // little later.
     const std::int64_t stamped = PerformanceHnsToNowHns(static_cast<std::int64_t>(qpcPosition));
-    if (stamped < arrived - kMaxStampAgeHns || stamped > arrived + kResyncHns) return arrived;
-    return std::min(stamped, arrived);
+    if (stamped < arrived - kMaxStampAgeHns || stamped > arrived + kMaxStampAgeHns) return arrived;
+    return stamped;
   }
 
   void PushGathered() {
@@ -203,8 +205,14 @@ class ChunkGatherer {
   // A chunk's time without any packet: silence from the end of the last frame (or from when
   // gathering began) up to now. The next packet starts a run of its own.
   void PushSilence(std::int64_t now, double elapsed) {
-    std::int64_t start = anchored_ ? runOrigin_ + FramesToHns(runFrames_, rate_) : chunkBegan_;
-    if (anchored_ && start < now) elapsed = static_cast<double>(now - start) / 1e7;
+    std::int64_t start = chunkBegan_;
+    if (anchored_) {
+      const std::int64_t lastFrameEnd = runOrigin_ + FramesToHns(runFrames_, rate_);
+      if (lastFrameEnd < now) {
+        start = lastFrameEnd;
+        elapsed = static_cast<double>(now - start) / 1e7;
+      }
+    }
     if (elapsed > kMaxChunkSeconds) {
       elapsed = kMaxChunkSeconds;
       start = now - SecondsToHns(elapsed);
