@@ -99,8 +99,8 @@ std::uint64_t HnsToFrames(std::int64_t hns, std::uint32_t rate) {
 // Times: a run is a stretch of frames that follow each other without a break; frame k of the
 // run lies at origin + k / rate. Every packet is stamped with the time of its first frame (the
 // layer's time stamp, or its arrival less its length when the stamp is missing or not
-// believable); a stamp errs mostly late (data that waited), so the earliest origin that a chunk's
-// packets imply is the best estimate of it.
+// believable). A chunk's packets give the run's origin: the newest stamp's (a device clock
+// settles after its start), or the earliest arrival's (an arrival errs late only).
 class ChunkGatherer {
  public:
   ChunkGatherer(AudioRing& ring, const ClipWindow& window, const WAVEFORMATEX& format,
@@ -116,7 +116,8 @@ class ChunkGatherer {
 
   void AddPacket(const std::uint8_t* data, std::uint32_t frames, std::uint32_t flags,
                  std::uint64_t devicePosition, std::uint64_t qpcPosition) {
-    const std::int64_t time = PacketTime(frames, qpcPosition);
+    bool stamped = false;
+    const std::int64_t time = PacketTime(frames, qpcPosition, stamped);
     if (!anchored_) {
       // The first packet of a run is placed at its own time, whatever came before it.
       anchored_ = true;
@@ -133,8 +134,10 @@ class ChunkGatherer {
     expectedPosition_ = devicePosition + frames;
     positionSeen_ = true;
     const std::int64_t origin = time - FramesToHns(runFrames_ + Held(), rate_);
-    chunkOrigin_ = std::min(chunkOrigin_, origin);
-    if (!pushedInRun_) runOrigin_ = std::min(runOrigin_, origin);  // nothing placed yet
+    // A device's own stamps are best when newest (its clock settles after the start); an
+    // arrival errs late only, so the earliest is best.
+    chunkOrigin_ = stamped ? origin : std::min(chunkOrigin_, origin);
+    if (!pushedInRun_) runOrigin_ = stamped ? origin : std::min(runOrigin_, origin);
     const size_t length = static_cast<size_t>(frames) * blockAlign_;
     if ((flags & platform::AUDCLNT_BUFFERFLAGS_SILENT) != 0 || data == nullptr) {
       AppendSilence(frames);
@@ -166,14 +169,17 @@ class ChunkGatherer {
  private:
   std::uint64_t Held() const { return bytes_.size() / blockAlign_; }
 
-  std::int64_t PacketTime(std::uint32_t frames, std::uint64_t qpcPosition) const {
+  // The time of a packet's first frame; `stamped` tells whether it is the layer's stamp.
+  std::int64_t PacketTime(std::uint32_t frames, std::uint64_t qpcPosition, bool& stamped) const {
     const std::int64_t arrived = NowHns() - FramesToHns(frames, rate_);
+    stamped = false;
     if (qpcPosition == 0 || qpcPosition > static_cast<std::uint64_t>(INT64_MAX)) return arrived;
     // A stamp may lie after the arrival: a loopback can hand over sound the device plays a
     // little later.
-    const std::int64_t stamped = PerformanceHnsToNowHns(static_cast<std::int64_t>(qpcPosition));
-    if (stamped < arrived - kMaxStampAgeHns || stamped > arrived + kMaxStampAgeHns) return arrived;
-    return stamped;
+    const std::int64_t stamp = PerformanceHnsToNowHns(static_cast<std::int64_t>(qpcPosition));
+    if (stamp < arrived - kMaxStampAgeHns || stamp > arrived + kMaxStampAgeHns) return arrived;
+    stamped = true;
+    return stamp;
   }
 
   void PushGathered() {
@@ -253,7 +259,7 @@ class ChunkGatherer {
   bool pushedInRun_ = false;
   std::int64_t runOrigin_ = 0;
   std::uint64_t runFrames_ = 0;
-  std::int64_t chunkOrigin_ = INT64_MAX;  // earliest origin this chunk's packets imply
+  std::int64_t chunkOrigin_ = INT64_MAX;  // the origin this chunk's packets imply
   bool positionSeen_ = false;             // only from the first packet of the endpoint on
   std::uint64_t expectedPosition_ = 0;
 };
