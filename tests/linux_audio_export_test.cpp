@@ -116,15 +116,15 @@ TEST_F(LinuxAudioThroughExports, TheSavedClipCarriesTheTonePlayedIntoTheSinkAndT
   EXPECT_EQ(clip.audioCodec, "aac");
   EXPECT_EQ(clip.sampleRate, 48000);
   ASSERT_EQ(clip.channels, 2);
-  // A null sink's monitor starts delivering about 2 s late; from the third chunk on, the clip
-  // holds the tone throughout: look inside that chunk.
-  ASSERT_GE(clip.audio.size(), 2u * 48000 * 6);
+  // A null sink's monitor starts delivering about 2 s late and settles its timing over the
+  // first chunks; from 5 s on, the clip holds the tone throughout, beside the microphone's
+  // sine at the same level.
+  ASSERT_GE(clip.audio.size(), 2u * 48000 * 13 / 2);
   for (int channel = 0; channel < 2; ++channel) {
     SCOPED_TRACE(testing::Message() << "channel " << channel);
     const std::vector<float> all = tallowmarch::test::Channel(clip.audio, channel);
-    const auto first = all.begin() + 4 * 48000 + 12000;
+    const auto first = all.begin() + 5 * 48000;
     const std::vector<float> stretch(first, first + 72000);  // 1.5 s: whole cycles of both
-    EXPECT_NEAR(tallowmarch::test::DominantFrequency(stretch, 48000), 1000.0, 3.0);
     EXPECT_NEAR(ToneAmplitude(stretch, 1000.0, 48000), tallowmarch::test::kToneAmplitude, 0.06);
     EXPECT_GT(ToneAmplitude(stretch, 440.0, 48000), 0.01);  // the microphone
     EXPECT_LT(ToneAmplitude(stretch, 700.0, 48000), 0.01);

@@ -116,11 +116,11 @@ std::vector<std::uint8_t> FloatMixFormat(std::uint32_t rate, std::uint16_t chann
 
 PulseCaptureStream::PulseCaptureStream(std::shared_ptr<PulseConnection> connection,
                                        std::uint32_t frameBytes, std::uint32_t rate,
-                                       std::uint64_t maxQueuedFrames)
+                                       std::uint64_t requestedFrames)
     : connection_(std::move(connection)),
       frameBytes_(frameBytes),
       rate_(rate),
-      maxQueuedFrames_(maxQueuedFrames) {}
+      maxQueuedFrames_(requestedFrames) {}
 
 HRESULT PulseCaptureStream::Open(std::shared_ptr<PulseConnection> connection,
                                  const std::string& source, const WAVEFORMATEX& format,
@@ -149,14 +149,21 @@ HRESULT PulseCaptureStream::Open(std::shared_ptr<PulseConnection> connection,
   pa_stream_set_read_callback(s->stream_, &PulseCaptureStream::OnRead, s.get());
 
   pa_buffer_attr attr;
-  attr.maxlength =
-      static_cast<std::uint32_t>(std::min<std::uint64_t>(maxFrames * frameBytes, UINT32_MAX));
-  attr.fragsize = static_cast<std::uint32_t>(fragmentFrames * frameBytes);  // low latency
+  // The server's own buffer for the stream at its largest: a source that posts a big block at
+  // once must not lose part of it on the server's side before it reaches the queue.
+  attr.maxlength = static_cast<std::uint32_t>(-1);
+  // Small fragments: ADJUST_LATENCY makes the server run the source at this latency where the
+  // source can (so it posts ~10-ms blocks instead of the long ones it runs with when nobody
+  // asks), and hand them over as they come.
+  attr.fragsize = static_cast<std::uint32_t>(fragmentFrames * frameBytes);
   attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
   // DONT_MOVE: when the device goes, the stream dies (as a WASAPI stream is invalidated)
   // instead of being moved to another device behind the engine's back.
-  const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED |
-                                                    PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+  // INTERPOLATE_TIMING and AUTO_TIMING_UPDATE keep the server's clock of the stream at hand,
+  // from which every packet is stamped with the time its first frame was recorded.
+  const auto flags = static_cast<pa_stream_flags_t>(
+      PA_STREAM_START_CORKED | PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE |
+      PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE);
   if (pa_stream_connect_record(s->stream_, source.c_str(), &attr, flags) < 0) {
     return AUDCLNT_E_DEVICE_INVALIDATED;
   }
@@ -170,6 +177,18 @@ HRESULT PulseCaptureStream::Open(std::shared_ptr<PulseConnection> connection,
   if (pa_stream_get_state(s->stream_) != PA_STREAM_READY) {
     return connection->ContextGoodLocked() ? AUDCLNT_E_DEVICE_INVALIDATED
                                            : AUDCLNT_E_SERVICE_NOT_RUNNING;
+  }
+  // A source that cannot run at the latency asked for gets a longer fragment granted, and
+  // hands that much over at once: the queue holds two of them beyond the requested buffer, so
+  // that a reader that comes on time never loses any.
+  std::uint64_t grantedFrames = fragmentFrames;
+  if (const pa_buffer_attr* granted = pa_stream_get_buffer_attr(s->stream_);
+      granted != nullptr && granted->fragsize != static_cast<std::uint32_t>(-1)) {
+    grantedFrames = std::max<std::uint64_t>(granted->fragsize / frameBytes, fragmentFrames);
+  }
+  {
+    std::lock_guard queueLock(s->mutex_);  // order: loop lock, then mutex_
+    s->maxQueuedFrames_ = maxFrames + 2 * grantedFrames;
   }
   out = std::move(s);
   return S_OK;
@@ -251,15 +270,42 @@ std::uint64_t PulseCaptureStream::DroppedFrames() {
   return droppedFrames_;
 }
 
+std::int64_t PulseCaptureStream::FramesToHns(std::uint64_t frames) const {
+  return static_cast<std::int64_t>(frames / rate_ * kReferenceTimePerSecond +
+                                   frames % rate_ * kReferenceTimePerSecond / rate_);
+}
+
+void PulseCaptureStream::NoteArrival(std::uint64_t readableFrames, std::int64_t streamTime) {
+  std::lock_guard lock(mutex_);
+  const auto now = static_cast<std::int64_t>(MonotonicHns());
+  if (streamTime >= 0) {
+    // The server's clock of the stream: the frame at this stream time is being recorded (for
+    // a monitor: played) now. It knows what the source holds back and what a sink renders
+    // ahead, which the arrival of the data cannot tell.
+    origin_ = now - streamTime;
+    originAt_ = now;
+    return;
+  }
+  // No timing yet: everything readable now was recorded by now, so frame 0 no later than now
+  // less all of it.
+  const std::int64_t bound = now - FramesToHns(position_ + readableFrames);
+  if (origin_ < 0) {
+    origin_ = bound;
+  } else {
+    // A device clock slower than the system's moves frame 0 later: the estimate creeps by
+    // 500 ppm of the time since it last moved, and the next early arrival pulls it back.
+    origin_ = std::min(origin_ + (now - originAt_) / 2000, bound);
+  }
+  originAt_ = now;
+}
+
 void PulseCaptureStream::Push(Packet packet) {
   std::lock_guard lock(mutex_);
   packet.devicePosition = position_;
   position_ += packet.frames;
-  // The time of the packet's first frame, as its last one has just arrived.
-  const std::uint64_t now = MonotonicHns();
-  const std::uint64_t span =
-      packet.frames * static_cast<std::uint64_t>(kReferenceTimePerSecond) / rate_;
-  packet.qpcPosition = now > span ? now - span : 0;
+  // The time of the packet's first frame on the stream's time line.
+  const std::int64_t stamp = origin_ + FramesToHns(packet.devicePosition);
+  packet.qpcPosition = stamp > 0 ? static_cast<std::uint64_t>(stamp) : 0;
   queuedFrames_ += packet.frames;
   queue_.push_back(std::move(packet));
   // Over the buffer: the oldest packet not handed out goes, and its frames become a jump of
@@ -274,6 +320,13 @@ void PulseCaptureStream::Push(Packet packet) {
 
 void PulseCaptureStream::OnRead(pa_stream* s, std::size_t, void* self) {
   auto* stream = static_cast<PulseCaptureStream*>(self);
+  const std::size_t readable = pa_stream_readable_size(s);
+  pa_usec_t usec = 0;
+  const std::int64_t streamTime =
+      pa_stream_get_time(s, &usec) == 0 ? static_cast<std::int64_t>(usec) * 10 : -1;
+  if (readable != static_cast<std::size_t>(-1)) {
+    stream->NoteArrival(readable / stream->frameBytes_, streamTime);
+  }
   while (true) {
     const void* data = nullptr;
     std::size_t bytes = 0;

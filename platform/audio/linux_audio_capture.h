@@ -51,8 +51,12 @@ class PulseCaptureStream {
   };
 
   PulseCaptureStream(std::shared_ptr<PulseConnection> connection, std::uint32_t frameBytes,
-                     std::uint32_t rate, std::uint64_t maxQueuedFrames);
+                     std::uint32_t rate, std::uint64_t requestedFrames);
   bool InvalidatedLocked() const;
+  std::int64_t FramesToHns(std::uint64_t frames) const;
+  // Moves the time line's origin (loop thread): from the server's stream time (100-ns units;
+  // negative when it has none yet), else by the arrival of `readableFrames` more frames.
+  void NoteArrival(std::uint64_t readableFrames, std::int64_t streamTime);
   void Push(Packet packet);
   static void OnRead(pa_stream* s, std::size_t bytes, void* self);
   static void OnState(pa_stream* s, void* self);
@@ -60,8 +64,7 @@ class PulseCaptureStream {
   const std::shared_ptr<PulseConnection> connection_;
   const std::uint32_t frameBytes_;
   const std::uint32_t rate_;
-  const std::uint64_t maxQueuedFrames_;  // the buffer duration in frames
-  pa_stream* stream_ = nullptr;          // used under the connection's loop lock only
+  pa_stream* stream_ = nullptr;  // used under the connection's loop lock only
 
   std::atomic<bool> failed_{false};  // written by the loop thread when the stream dies
 
@@ -74,6 +77,14 @@ class PulseCaptureStream {
   std::optional<Packet> handedOut_;  // out through GetBuffer until ReleaseBuffer
   std::uint64_t position_ = 0;       // frames received since the stream started (loop thread)
   std::uint64_t droppedFrames_ = 0;
+  // The requested buffer plus what the server may hand over at once (two of the fragments it
+  // granted): set once the stream is ready, before it is uncorked.
+  std::uint64_t maxQueuedFrames_ = 0;
+  // Monotonic time (100-ns units) at which frame 0 of the stream was recorded: now less the
+  // server's stream time; before the server's timing is known, the earliest arrival less the
+  // frames up to it. -1 before the first read.
+  std::int64_t origin_ = -1;
+  std::int64_t originAt_ = 0;  // when origin_ was last moved
 };
 
 class PulseAudioClient : public AudioClient {

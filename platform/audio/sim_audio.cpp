@@ -79,9 +79,11 @@ struct SimStream {
   bool started = false;
   std::int64_t startCounter = 0;  // performance counter at Start
   std::uint64_t bufferFrames = 0;
-  std::uint64_t nextFrame = 0;  // frames of the tone handed out or lost so far
+  size_t recordIndex = SIZE_MAX;  // this client's entry in the owner's initialised clients
+  std::uint64_t nextFrame = 0;    // frames of the tone handed out or lost so far
   std::int64_t positionOffset = 0;
   std::uint64_t packetIndex = 0;
+  bool lossTaken = false;  // the lost frames before packet packetIndex are skipped already
   bool packetOut = false;
   std::uint32_t packetOutFrames = 0;
   std::vector<std::uint8_t> packet;
@@ -126,7 +128,7 @@ class SimCaptureClientImpl : public AudioCaptureClient {
 
     bool silent = false;
     for (const SimPacketEvent& event : s.spec.packetEvents) {
-      if (event.packet != s.packetIndex) continue;
+      if (event.packet != s.packetIndex || event.lostFrames > 0) continue;
       s.positionOffset += event.positionJump;
       silent = silent || event.silent;
     }
@@ -145,6 +147,7 @@ class SimCaptureClientImpl : public AudioCaptureClient {
     s.packetOut = true;
     s.packetOutFrames = count;
     ++s.packetIndex;
+    s.lossTaken = false;
     s.nextFrame += count;
     owner.packetsDelivered_.fetch_add(1);
     return S_OK;
@@ -170,11 +173,20 @@ class SimCaptureClientImpl : public AudioCaptureClient {
   std::uint64_t PendingPacketsLocked() {
     SimStream& s = *stream_;
     if (!s.started || s.spec.idle || s.spec.packetFrames == 0 || s.spec.sampleRate == 0) return 0;
-    const std::int64_t elapsed = System().PerformanceCounter() - s.startCounter;
+    const std::int64_t delay =
+        static_cast<std::int64_t>(s.spec.deliveryDelayMs) * System().PerformanceFrequency() / 1000;
+    const std::int64_t elapsed = System().PerformanceCounter() - s.startCounter - delay;
     if (elapsed <= 0) return 0;
     const double seconds =
         static_cast<double>(elapsed) / static_cast<double>(System().PerformanceFrequency());
     const auto produced = static_cast<std::uint64_t>(seconds * s.spec.sampleRate);
+    // Frames lost before the next packet: skipped as they are recorded.
+    for (const SimPacketEvent& event : s.spec.packetEvents) {
+      if (event.packet == s.packetIndex && event.lostFrames > 0 && !s.lossTaken) {
+        s.nextFrame += event.lostFrames;
+        s.lossTaken = true;
+      }
+    }
     if (produced <= s.nextFrame) return 0;
     std::uint64_t backlog = produced - s.nextFrame;
     if (backlog > s.bufferFrames + s.spec.packetFrames) {
@@ -243,6 +255,7 @@ class SimAudioClientImpl : public AudioClient {
         std::max<std::int64_t>(bufferDuration, 0) * s.spec.sampleRate / kReferenceTimePerSecond);
     s.bufferFrames = std::max<std::uint64_t>(frames, s.spec.packetFrames);
     std::lock_guard ownerLock(owner.mutex_);
+    s.recordIndex = owner.initialized_.size();
     owner.initialized_.push_back({s.spec.id, streamFlags, bufferDuration, periodicity, mode});
     return S_OK;
   }
@@ -267,6 +280,13 @@ class SimAudioClientImpl : public AudioClient {
     if (stream_->started) return AUDCLNT_E_NOT_STOPPED;
     stream_->started = true;
     stream_->startCounter = System().PerformanceCounter();
+    {
+      std::lock_guard ownerLock(owner.mutex_);  // order: the stream's lock, then the owner's
+      if (stream_->recordIndex < owner.initialized_.size() &&
+          owner.initialized_[stream_->recordIndex].endpointId == stream_->spec.id) {
+        owner.initialized_[stream_->recordIndex].startCounter = stream_->startCounter;
+      }
+    }
     owner.runningStreams_.fetch_add(1);
     return S_OK;
   }

@@ -36,6 +36,10 @@ struct SimPacketEvent {
   // position back (never below 0).
   std::int64_t positionJump = 0;
   bool silent = false;  // the packet carries AUDCLNT_BUFFERFLAGS_SILENT (its bytes hold the tone)
+  // The device lost this many frames before this packet: its position, its time stamp and its
+  // sound move on by them, and it becomes available only once they would have been recorded.
+  // An event with lost frames does only that (its other fields are not looked at).
+  std::uint64_t lostFrames = 0;
 };
 
 struct SimEndpointSpec {
@@ -61,6 +65,9 @@ struct SimEndpointSpec {
   std::uint32_t packetFrames = 480;  // 10 ms at 48 kHz
   // No packet ever becomes available (a loopback endpoint on which nothing plays).
   bool idle = false;
+  // A packet becomes available this long after its last frame was recorded, so that there is
+  // always sound in flight (a device or a driver that hands its data over late).
+  std::uint32_t deliveryDelayMs = 0;
   std::vector<SimPacketEvent> packetEvents{};
 };
 
@@ -84,6 +91,9 @@ struct SimClientRecord {
   std::int64_t bufferDuration = 0;
   std::int64_t periodicity = 0;
   AudioShareMode shareMode = AudioShareMode::Shared;
+  // Performance counter at the stream's Start (0 until started): device frame n of the stream
+  // was recorded n / rate seconds after it.
+  std::int64_t startCounter = 0;
 };
 
 class TM_EXPORT SimAudio : public AudioLayer {

@@ -33,11 +33,22 @@ constexpr wchar_t kCaptureErrorLine[] = L"[%ls] capture error: 0x%08X (%s) - ret
 constexpr std::int64_t kEndpointBufferDuration = 10000000;  // 1 s in 100-ns units
 constexpr double kChunkSeconds = 2.0;
 // A device position that jumps further than this is taken as corrupt: the silence it inserts
-// is cut to this length, so a bad position cannot allocate gigabytes.
+// is cut to this length, so a bad position cannot allocate gigabytes. The same cap holds for a
+// stretch of time in which the device delivered nothing.
 constexpr double kMaxGapSeconds = 2.0;
-// A chunk whose check came this late (a stalled thread, a suspended machine) is filled only to
-// this length and anchored to end at the check, so its bytes still match its time span.
+// A chunk of silence for a stretch without any packet covers at most this much time (a
+// stalled thread, a suspended machine), ending at the check that emits it.
 constexpr double kMaxChunkSeconds = 10.0;
+// A packet stamped this much later than the frames before it predict follows a stretch in
+// which the device delivered nothing without moving its position (a loopback endpoint on which
+// nothing played for a while): the stretch becomes silence.
+constexpr std::int64_t kHoleHns = 1000000;  // 100 ms
+// At a chunk join, a run whose packets say its time line is off by more than this is put back
+// on their time: later leaves a gap of silence, earlier drops the frames that would overlap the
+// chunk before. Smaller differences are the packets' jitter; the run stays seamless.
+constexpr std::int64_t kResyncHns = 150000;  // 15 ms
+// A packet time stamp further than this from its arrival is not believed.
+constexpr std::int64_t kMaxStampAgeHns = 100000000;  // 10 s
 constexpr auto kRetryPause = 500ms;
 constexpr auto kEmptyPoll = 10ms;
 
@@ -68,65 +79,167 @@ const WAVEFORMATEX& CheckedMixFormat(const std::vector<std::uint8_t>& bytes) {
   return *format;
 }
 
-// The chunk being gathered from one opened endpoint: packets in, silence for gaps, one chunk
-// into the ring every 2 seconds of wall-clock time.
+std::int64_t FramesToHns(std::uint64_t frames, std::uint32_t rate) {
+  return static_cast<std::int64_t>(frames / rate * 10000000 + frames % rate * 10000000 / rate);
+}
+
+std::uint64_t HnsToFrames(std::int64_t hns, std::uint32_t rate) {
+  if (hns <= 0) return 0;
+  const auto ticks = static_cast<std::uint64_t>(hns);
+  return ticks / 10000000 * rate + ticks % 10000000 * rate / 10000000;
+}
+
+// The chunks of one opened endpoint. Packets are laid one after the other; silence is added
+// only for time in which the device delivered nothing (a jump of its position, a stretch its
+// time stamps show, a chunk's time without any packet). Every 2 seconds of wall-clock time the
+// frames gathered so far go into the ring as one chunk at the time of its first frame; sound
+// still on its way from the device is not padded for but goes into the next chunk, which
+// starts where this one ends.
+//
+// Times: a run is a stretch of frames that follow each other without a break; frame k of the
+// run lies at origin + k / rate. Every packet is stamped with the time of its first frame (the
+// layer's time stamp, or its arrival less its length when the stamp is missing or not
+// believable). A chunk's packets give the run's origin: the newest stamp's (a device clock
+// settles after its start), or the earliest arrival's (an arrival errs late only).
 class ChunkGatherer {
  public:
-  ChunkGatherer(AudioRing& ring, const ClipWindow& window, const WAVEFORMATEX& format)
+  ChunkGatherer(AudioRing& ring, const ClipWindow& window, const WAVEFORMATEX& format,
+                SharedFormat formatBytes)
       : ring_(ring),
         window_(window),
+        format_(std::move(formatBytes)),
         blockAlign_(format.nBlockAlign),
         rate_(format.nSamplesPerSec),
         maxGapFrames_(static_cast<std::uint64_t>(kMaxGapSeconds * rate_)) {
-    Begin();
+    Begin(NowHns());
   }
 
   void AddPacket(const std::uint8_t* data, std::uint32_t frames, std::uint32_t flags,
-                 std::uint64_t devicePosition) {
-    if (positionSeen_ && devicePosition > expectedPosition_) {
-      const std::uint64_t gap = std::min(devicePosition - expectedPosition_, maxGapFrames_);
-      AppendSilence(gap);
+                 std::uint64_t devicePosition, std::uint64_t qpcPosition) {
+    bool stamped = false;
+    const std::int64_t time = PacketTime(frames, qpcPosition, stamped);
+    if (!anchored_) {
+      // The first packet of a run is placed at its own time, whatever came before it.
+      anchored_ = true;
+      pushedInRun_ = false;
+      runOrigin_ = time;
+      runFrames_ = 0;
+    } else {
+      if (positionSeen_ && devicePosition > expectedPosition_) {
+        AppendSilence(std::min(devicePosition - expectedPosition_, maxGapFrames_));
+      }
+      const std::int64_t late = time - (runOrigin_ + FramesToHns(runFrames_ + Held(), rate_));
+      if (late > kHoleHns) AppendSilence(std::min(HnsToFrames(late, rate_), maxGapFrames_));
     }
     expectedPosition_ = devicePosition + frames;
     positionSeen_ = true;
+    const std::int64_t origin = time - FramesToHns(runFrames_ + Held(), rate_);
+    // A device's own stamps are best when newest (its clock settles after the start); an
+    // arrival errs late only, so the earliest is best.
+    chunkOrigin_ = stamped ? origin : std::min(chunkOrigin_, origin);
+    if (!pushedInRun_) runOrigin_ = stamped ? origin : std::min(runOrigin_, origin);
     const size_t length = static_cast<size_t>(frames) * blockAlign_;
     if ((flags & platform::AUDCLNT_BUFFERFLAGS_SILENT) != 0 || data == nullptr) {
       AppendSilence(frames);
     } else {
       bytes_.insert(bytes_.end(), data, data + length);
     }
+    heardPacket_ = true;
   }
 
   // Pushes the chunk once 2 seconds have passed since it began.
   void EmitIfDue() {
     const std::int64_t now = NowHns();
-    double elapsed = static_cast<double>(now - chunkStart_) / 1e7;
+    const double elapsed = static_cast<double>(now - chunkBegan_) / 1e7;
     if (elapsed < kChunkSeconds) return;
-    std::uint64_t expected = static_cast<std::uint64_t>(elapsed * rate_);
-    const std::uint64_t held = bytes_.size() / blockAlign_;
-    std::int64_t start = chunkStart_;
-    const auto maxFrames = static_cast<std::uint64_t>(kMaxChunkSeconds * rate_);
-    if (expected > maxFrames) {
-      expected = std::max(held, maxFrames);
-      elapsed = static_cast<double>(expected) / rate_;
-      start = now - SecondsToHns(elapsed);
+    if (heardPacket_) {
+      PushGathered();
+    } else {
+      PushSilence(now, elapsed);
     }
-    if (expected > held) AppendSilence(expected - held);
+    Begin(NowHns());
+  }
 
-    AudioChunk chunk;
-    chunk.bytes = std::make_shared<std::vector<std::uint8_t>>(std::move(bytes_));
-    chunk.startTime = start;
-    chunk.durationSeconds = elapsed;
-    ring_.PushAndTrim(std::move(chunk), window_);
-    Begin();
+  // Pushes what has been gathered since the last chunk (the endpoint is going away).
+  void Flush() {
+    if (Held() > 0) PushGathered();
+    Begin(NowHns());
   }
 
  private:
-  void Begin() {
+  std::uint64_t Held() const { return bytes_.size() / blockAlign_; }
+
+  // The time of a packet's first frame; `stamped` tells whether it is the layer's stamp.
+  std::int64_t PacketTime(std::uint32_t frames, std::uint64_t qpcPosition, bool& stamped) const {
+    const std::int64_t arrived = NowHns() - FramesToHns(frames, rate_);
+    stamped = false;
+    if (qpcPosition == 0 || qpcPosition > static_cast<std::uint64_t>(INT64_MAX)) return arrived;
+    // A stamp may lie after the arrival: a loopback can hand over sound the device plays a
+    // little later.
+    const std::int64_t stamp = PerformanceHnsToNowHns(static_cast<std::int64_t>(qpcPosition));
+    if (stamp < arrived - kMaxStampAgeHns || stamp > arrived + kMaxStampAgeHns) return arrived;
+    stamped = true;
+    return stamp;
+  }
+
+  void PushGathered() {
+    if (pushedInRun_ && chunkOrigin_ != INT64_MAX) {
+      if (chunkOrigin_ > runOrigin_ + kResyncHns) {
+        runOrigin_ = chunkOrigin_;  // a gap of silence before this chunk
+      } else if (chunkOrigin_ < runOrigin_ - kResyncHns) {
+        // The run lies later than its sound: the frames that would overlap the chunk before
+        // are dropped, and the rest lands on its time.
+        const std::uint64_t drop = std::min(HnsToFrames(runOrigin_ - chunkOrigin_, rate_), Held());
+        bytes_.erase(bytes_.begin(),
+                     bytes_.begin() + static_cast<std::ptrdiff_t>(drop * blockAlign_));
+        runOrigin_ = chunkOrigin_;
+        runFrames_ += drop;
+      }
+    }
+    const std::uint64_t frames = Held();
+    if (frames == 0) return;
+    AudioChunk chunk;
+    chunk.startTime = runOrigin_ + FramesToHns(runFrames_, rate_);
+    chunk.durationSeconds = static_cast<double>(frames) / rate_;
+    chunk.format = format_;
+    chunk.bytes = std::make_shared<std::vector<std::uint8_t>>(std::move(bytes_));
+    ring_.PushAndTrim(std::move(chunk), window_);
+    runFrames_ += frames;
+    pushedInRun_ = true;
+  }
+
+  // A chunk's time without any packet: silence from the end of the last frame (or from when
+  // gathering began) up to now. The next packet starts a run of its own.
+  void PushSilence(std::int64_t now, double elapsed) {
+    std::int64_t start = chunkBegan_;
+    if (anchored_) {
+      const std::int64_t lastFrameEnd = runOrigin_ + FramesToHns(runFrames_, rate_);
+      if (lastFrameEnd < now) {
+        start = lastFrameEnd;
+        elapsed = static_cast<double>(now - start) / 1e7;
+      }
+    }
+    if (elapsed > kMaxChunkSeconds) {
+      elapsed = kMaxChunkSeconds;
+      start = now - SecondsToHns(elapsed);
+    }
+    anchored_ = false;
+    AppendSilence(static_cast<std::uint64_t>(elapsed * rate_));
+    AudioChunk chunk;
+    chunk.startTime = start;
+    chunk.durationSeconds = elapsed;
+    chunk.format = format_;
+    chunk.bytes = std::make_shared<std::vector<std::uint8_t>>(std::move(bytes_));
+    ring_.PushAndTrim(std::move(chunk), window_);
+  }
+
+  void Begin(std::int64_t now) {
     bytes_ = std::vector<std::uint8_t>();
     // Room for a whole chunk, so that gathering does not reallocate as it grows.
     bytes_.reserve(static_cast<size_t>((kChunkSeconds + 0.1) * rate_) * blockAlign_);
-    chunkStart_ = NowHns();
+    chunkBegan_ = now;
+    chunkOrigin_ = INT64_MAX;
+    heardPacket_ = false;
   }
   void AppendSilence(std::uint64_t frames) {
     bytes_.resize(bytes_.size() + static_cast<size_t>(frames) * blockAlign_, 0);
@@ -134,12 +247,20 @@ class ChunkGatherer {
 
   AudioRing& ring_;
   const ClipWindow& window_;
+  const SharedFormat format_;
   const std::uint32_t blockAlign_;
   const std::uint32_t rate_;
   const std::uint64_t maxGapFrames_;
-  std::vector<std::uint8_t> bytes_;
-  std::int64_t chunkStart_ = 0;
-  bool positionSeen_ = false;  // only from the first packet of the endpoint on
+  std::vector<std::uint8_t> bytes_;  // the chunk being gathered
+  std::int64_t chunkBegan_ = 0;      // clock reading when gathering of this chunk began
+  bool heardPacket_ = false;         // a packet came since then
+  // The run: its origin, and the frames of it already pushed (or dropped).
+  bool anchored_ = false;
+  bool pushedInRun_ = false;
+  std::int64_t runOrigin_ = 0;
+  std::uint64_t runFrames_ = 0;
+  std::int64_t chunkOrigin_ = INT64_MAX;  // the origin this chunk's packets imply
+  bool positionSeen_ = false;             // only from the first packet of the endpoint on
   std::uint64_t expectedPosition_ = 0;
 };
 
@@ -160,7 +281,7 @@ void CaptureEndpoint(platform::AudioCaptureClient& capture, AudioDeviceNotifier&
       if (FAILED(capture.GetBuffer(data, frames, flags, devicePosition, qpcPosition))) return;
       // The data is valid only until ReleaseBuffer: it is copied first. An empty answer
       // (AUDCLNT_S_BUFFER_EMPTY) carries no position and must not move the expectation.
-      if (frames > 0) gatherer.AddPacket(data, frames, flags, devicePosition);
+      if (frames > 0) gatherer.AddPacket(data, frames, flags, devicePosition, qpcPosition);
       ThrowIfFailed(capture.ReleaseBuffer(frames));
     }
     gatherer.EmitIfDue();
@@ -214,8 +335,9 @@ void CapturePass(platform::AudioEndpointEnumerator& enumerator, AudioDeviceNotif
   std::vector<std::uint8_t> formatBytes;
   ThrowIfFailed(client->GetMixFormat(formatBytes));
   const WAVEFORMATEX& format = CheckedMixFormat(formatBytes);
-  ring.SetMixFormat(std::vector<std::uint8_t>(
-      formatBytes.begin(), formatBytes.begin() + sizeof(WAVEFORMATEX) + format.cbSize));
+  auto chunkFormat = std::make_shared<const std::vector<std::uint8_t>>(
+      formatBytes.begin(), formatBytes.begin() + sizeof(WAVEFORMATEX) + format.cbSize);
+  ring.SetMixFormat(*chunkFormat);
 
   const std::uint32_t streamFlags =
       flow == AudioFlow::Render ? platform::AUDCLNT_STREAMFLAGS_LOOPBACK : 0u;
@@ -226,15 +348,22 @@ void CapturePass(platform::AudioEndpointEnumerator& enumerator, AudioDeviceNotif
   if (!capture) ThrowIfFailed(E_POINTER);
   ThrowIfFailed(client->Start());
 
-  ChunkGatherer gatherer(ring, window, format);
-  CaptureEndpoint(*capture, notifier, gatherer, stopRequested);
-
+  ChunkGatherer gatherer(ring, window, format, std::move(chunkFormat));
+  try {
+    CaptureEndpoint(*capture, notifier, gatherer, stopRequested);
+  } catch (...) {
+    // The sound gathered up to the failure is kept; the time until the next endpoint delivers
+    // stays a hole, which the save hears as silence at its place.
+    gatherer.Flush();
+    throw;
+  }
   client->Stop();  // result not looked at
   if (!stopRequested.load()) {
+    // What was gathered since the last chunk is kept: the device is being reopened.
+    gatherer.Flush();
     const std::uint32_t count = ring.reconnects.fetch_add(1) + 1;
     SafeLog(log, kReconnectLine, name, count);
   }
-  // The bytes gathered since the last chunk go with the gatherer: never pushed.
 }
 
 }  // namespace

@@ -1,9 +1,11 @@
 // Desktop sound (loopback of a render endpoint) and microphone capture, each on a thread of its
 // own: the thread joins the "Pro Audio" multimedia task, watches endpoint changes, opens the
-// endpoint in shared mode, polls it for packets, fills holes with silence and hands one
-// 2-second chunk of PCM in the endpoint's mix format to the source's ring at a time. It
-// survives a missing endpoint, default changes, removal and failed calls by opening the
-// endpoint again, and ends only when the session's stop flag is set.
+// endpoint in shared mode, polls it for packets, fills time in which the device delivered
+// nothing with silence and hands a chunk of PCM in the endpoint's mix format to the source's
+// ring about every 2 seconds, each stamped with the time of its first frame and carrying its
+// format. It survives a missing endpoint, default changes, removal and failed calls by opening
+// the endpoint again (keeping what it gathered before), and ends only when the session's stop
+// flag is set.
 #pragma once
 
 #include <atomic>

@@ -29,11 +29,17 @@ struct VideoSegment {
   std::int64_t EndTime() const { return startTime + SecondsToHns(durationSeconds); }
 };
 
-// One block of captured sound: interleaved PCM in the device's mix format.
+// A device's format block as the capture loop read it (WAVEFORMATEX, 18 + cbSize bytes); the
+// chunks of one opened device share it.
+using SharedFormat = std::shared_ptr<const std::vector<std::uint8_t>>;
+
+// One block of captured sound: interleaved PCM in the format of the device it was recorded
+// from. Its frames follow each other without gaps from `startTime` on.
 struct AudioChunk {
   SharedBytes bytes;
   std::int64_t startTime = 0;  // NowHns of the first frame
   double durationSeconds = 0.0;
+  SharedFormat format{};  // the format of `bytes`; empty: the ring's format
 
   std::int64_t EndTime() const { return startTime + SecondsToHns(durationSeconds); }
 };

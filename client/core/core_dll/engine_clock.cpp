@@ -27,4 +27,9 @@ std::int64_t NowHns() {
   return CounterToHns(system.PerformanceCounter() - g_qpcBase, g_qpcFrequency);
 }
 
+std::int64_t PerformanceHnsToNowHns(std::int64_t hns) {
+  NowHns();  // fixes the base
+  return hns - CounterToHns(g_qpcBase, g_qpcFrequency);
+}
+
 }  // namespace tallowmarch

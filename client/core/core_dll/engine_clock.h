@@ -8,6 +8,10 @@ namespace tallowmarch {
 
 std::int64_t NowHns();
 
+// A time on the performance counter's line in 100-ns units (counter x 10^7 / frequency, as
+// audio packets are stamped) moved onto the engine's clock.
+std::int64_t PerformanceHnsToNowHns(std::int64_t hns);
+
 // Whole and fractional counter periods converted separately, so that long captures cannot
 // overflow the multiplication: counts * 10^7 / frequency, truncated.
 std::int64_t CounterToHns(std::int64_t counts, std::int64_t frequency);

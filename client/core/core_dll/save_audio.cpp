@@ -252,37 +252,162 @@ std::vector<float> BytesToFloats(const std::vector<std::uint8_t>& bytes) {
   return floats;
 }
 
-void MixAudioSource(AudioMixJob& job, const std::deque<AudioChunk>& chunks,
-                    const std::vector<std::uint8_t>& deviceFormat, float gain) {
-  if (chunks.empty() || deviceFormat.empty()) return;
+namespace {
 
-  std::vector<std::uint8_t> raw = ConcatChunks(chunks);
-  LogSaveMemoryStage(job.log, L"audio-concat",
-                     L" rawBytes=" + std::to_wstring(raw.size() >> 20) + L"MB");
-  std::vector<std::uint8_t> resampled =
-      ResampleToMixFormat(raw, reinterpret_cast<const WAVEFORMATEX*>(deviceFormat.data()),
-                          static_cast<std::uint32_t>(deviceFormat.size()));
-  LogSaveMemoryStage(job.log, L"audio-resample",
-                     L" resampledBytes=" + std::to_wstring(resampled.size() >> 20) + L"MB");
-  std::vector<float> floats = BytesToFloats(resampled);
-  LogSaveMemoryStage(job.log, L"audio-floats",
-                     L" floatBytes=" + std::to_wstring((floats.size() * 4) >> 20) + L"MB");
+// Chunks of one format whose times follow each other within this many mix frames (0.5 ms) go
+// through one resampler as one stretch, so that a join is as seamless as the sound was.
+constexpr std::int64_t kJoinToleranceFrames = 24;
 
-  const std::int64_t offset = std::llround(
-      static_cast<double>(chunks.front().startTime - job.clipStart) / 10000000.0 * 48000.0);
-  const std::int64_t sourceFrames = static_cast<std::int64_t>(floats.size() / 2);
-  const std::int64_t mixLength = static_cast<std::int64_t>(job.mixLength);
-  // Frames before the clip start are skipped; frames past the end of the mix are not added.
-  const std::int64_t first = std::max<std::int64_t>(0, -offset);
-  const std::int64_t last = std::min<std::int64_t>(sourceFrames, mixLength - offset);
-  float* mix = job.mix.data();
-  for (std::int64_t i = first; i < last; ++i) {
-    const std::int64_t d = offset + i;
-    for (int c = 0; c < 2; ++c) {
-      const float product = floats[2 * i + c] * gain;
-      mix[2 * d + c] = mix[2 * d + c] + product;
+std::int64_t MixOffset(std::int64_t time, std::int64_t clipStart) {
+  return std::llround(static_cast<double>(time - clipStart) / 10000000.0 * 48000.0);
+}
+
+// One stretch of a source's chunks in one device format, resampled a piece at a time straight
+// into the mix at its place: nothing of the source is held beyond one piece.
+class StretchMixer {
+ public:
+  StretchMixer(AudioMixJob& job, float gain) : job_(job), gain_(gain) {}
+
+  bool Open() const { return swr_ != nullptr; }
+
+  // True when a chunk in `format` whose first frame lands at mix frame `offset` carries on the
+  // open stretch without a gap or an overlap.
+  bool Continues(const std::vector<std::uint8_t>* format, std::int64_t offset) const {
+    if (!Open() || (format != format_ && *format != *format_)) return false;
+    const std::int64_t expected =
+        start_ + std::llround(static_cast<double>(fedFrames_) * kMixSampleRate / in_.rate);
+    return std::llabs(offset - expected) <= kJoinToleranceFrames;
+  }
+
+  void Begin(const std::vector<std::uint8_t>* format, std::int64_t offset) {
+    End();
+    const auto* header = reinterpret_cast<const WAVEFORMATEX*>(format->data());
+    in_ = ParseDeviceFormat(header, static_cast<std::uint32_t>(format->size()));
+    WAVEFORMATEX base;
+    std::memcpy(&base, header, sizeof base);
+    piece_ = ResamplerPieceBytes(base);
+    swr_ = CreateResampler(in_);
+    format_ = format;
+    start_ = offset;
+    next_ = offset;
+    fedFrames_ = 0;
+  }
+
+  void Feed(const std::vector<std::uint8_t>& pcm) {
+    size_t offset = 0;
+    while (offset < pcm.size()) {
+      const size_t n = std::min<size_t>(piece_, pcm.size() - offset);
+      if (n == 0) break;  // a byte rate below 10 blocks a second: nothing is fed
+      const int frames = static_cast<int>(n / in_.blockAlign);  // a torn last frame is left out
+      const std::uint8_t* input = pcm.data() + offset;
+      if (in_.packed24) {
+        const size_t samples = static_cast<size_t>(frames) * in_.channels;
+        widened_.resize(samples);
+        for (size_t s = 0; s < samples; ++s) {
+          const std::uint8_t* b = input + 3 * s;
+          widened_[s] = static_cast<std::int32_t>((static_cast<std::uint32_t>(b[0]) << 8) |
+                                                  (static_cast<std::uint32_t>(b[1]) << 16) |
+                                                  (static_cast<std::uint32_t>(b[2]) << 24));
+        }
+        input = reinterpret_cast<const std::uint8_t*>(widened_.data());
+      }
+      if (frames > 0) {
+        out_.clear();
+        Convert(swr_.get(), input, frames, out_);
+        Add();
+        fedFrames_ += static_cast<std::uint64_t>(frames);
+      }
+      offset += n;
     }
   }
+
+  // Drains the resampler into the mix and closes the stretch.
+  void End() {
+    if (!Open()) return;
+    out_.clear();
+    Convert(swr_.get(), nullptr, 0, out_);
+    Add();
+    swr_.reset();
+    format_ = nullptr;
+  }
+
+  std::uint64_t FramesOut() const { return framesOut_; }
+
+ private:
+  // Adds what the resampler gave at the stretch's current place: frames before the clip start
+  // are skipped, frames past the end of the mix are not added.
+  void Add() {
+    const std::int64_t got = static_cast<std::int64_t>(out_.size() / (sizeof(float) * 2));
+    const std::int64_t mixLength = static_cast<std::int64_t>(job_.mixLength);
+    const std::int64_t first = std::max<std::int64_t>(0, -next_);
+    const std::int64_t last = std::min<std::int64_t>(got, mixLength - next_);
+    const auto* samples = reinterpret_cast<const float*>(out_.data());
+    float* mix = job_.mix.data();
+    for (std::int64_t i = first; i < last; ++i) {
+      const std::int64_t d = next_ + i;
+      for (int c = 0; c < 2; ++c) {
+        const float product = samples[2 * i + c] * gain_;
+        mix[2 * d + c] = mix[2 * d + c] + product;
+      }
+    }
+    next_ += got;
+    framesOut_ += static_cast<std::uint64_t>(got);
+  }
+
+  AudioMixJob& job_;
+  const float gain_;
+  DeviceFormat in_;
+  ffmpeg::Swr swr_;
+  const std::vector<std::uint8_t>* format_ = nullptr;  // the open stretch's format
+  std::uint32_t piece_ = 0;
+  std::int64_t start_ = 0;  // mix frame of the stretch's first frame
+  std::int64_t next_ = 0;   // mix frame of the resampler's next output frame
+  std::uint64_t fedFrames_ = 0;
+  std::uint64_t framesOut_ = 0;
+  std::vector<std::int32_t> widened_;  // a piece of 24-bit samples in 32-bit form
+  std::vector<std::uint8_t> out_;      // the resampler's output for one piece
+};
+
+}  // namespace
+
+void MixAudioSource(AudioMixJob& job, const std::deque<AudioChunk>& chunks,
+                    const std::vector<std::uint8_t>& deviceFormat, float gain) {
+  if (chunks.empty()) return;
+  // Each chunk is read in the format it was recorded in; one recorded without a format of its
+  // own is read in the ring's.
+  auto formatOf = [&](const AudioChunk& chunk) -> const std::vector<std::uint8_t>* {
+    if (chunk.format && !chunk.format->empty()) return chunk.format.get();
+    return deviceFormat.empty() ? nullptr : &deviceFormat;
+  };
+  if (std::none_of(chunks.begin(), chunks.end(),
+                   [&](const AudioChunk& chunk) { return formatOf(chunk) != nullptr; })) {
+    return;
+  }
+
+  size_t rawBytes = 0;
+  for (const AudioChunk& chunk : chunks) {
+    if (chunk.bytes) rawBytes += chunk.bytes->size();
+  }
+  LogSaveMemoryStage(job.log, L"audio-concat",
+                     L" rawBytes=" + std::to_wstring(rawBytes >> 20) + L"MB");
+
+  // Every chunk at its own start time; a chunk that carries on the one before in time and
+  // format continues its stretch through the same resampler.
+  StretchMixer stretch(job, gain);
+  for (const AudioChunk& chunk : chunks) {
+    const std::vector<std::uint8_t>* format = formatOf(chunk);
+    if (format == nullptr || !chunk.bytes || chunk.bytes->empty()) continue;
+    const std::int64_t offset = MixOffset(chunk.startTime, job.clipStart);
+    if (!stretch.Continues(format, offset)) stretch.Begin(format, offset);
+    stretch.Feed(*chunk.bytes);
+  }
+  stretch.End();
+
+  const std::uint64_t mixedBytes = stretch.FramesOut() * sizeof(float) * 2;
+  LogSaveMemoryStage(job.log, L"audio-resample",
+                     L" resampledBytes=" + std::to_wstring(mixedBytes >> 20) + L"MB");
+  LogSaveMemoryStage(job.log, L"audio-floats",
+                     L" floatBytes=" + std::to_wstring(mixedBytes >> 20) + L"MB");
 }
 
 AacEncoder::AacEncoder(AVFormatContext* output, int streamIndex)

@@ -48,8 +48,10 @@ struct AudioMixJob {
   std::vector<float>& mix;         // interleaved stereo, 2 x mixLength values
 };
 
-// Adds one source into the mix at its offset from the clip start, scaled by `gain`. An empty
-// list or an empty format adds nothing and logs nothing.
+// Adds one source into the mix, scaled by `gain`: every chunk at its own start time, read in
+// its own format (`deviceFormat`, the ring's, for a chunk that carries none). Chunks that follow
+// each other in time and format are resampled as one stretch, a piece at a time straight into
+// the mix. An empty list, or chunks without any format, add nothing and log nothing.
 void MixAudioSource(AudioMixJob& job, const std::deque<AudioChunk>& chunks,
                     const std::vector<std::uint8_t>& deviceFormat, float gain);
 
