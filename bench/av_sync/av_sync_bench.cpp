@@ -19,12 +19,14 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "av_sync_analysis.h"
 #include "export_test_log.h"
@@ -42,6 +44,17 @@ extern "C" {
 namespace {
 
 using tallowmarch::test::AvSyncAnalysis;
+
+std::vector<std::string> Words(const std::string& text) {
+  std::vector<std::string> words;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    const std::size_t end = std::min(text.find(' ', start), text.size());
+    if (end > start) words.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return words;
+}
 
 void Report(const char* who, const AvSyncAnalysis& a, bool pairs) {
   if (!a.opened) {
@@ -106,42 +119,19 @@ int main(int argc, char** argv) {
   const std::string toolClip = folder + "/ffmpeg.mkv";
   pid_t toolPid = -1;
   if (tool) {
-    toolPid = tallowmarch::test::Spawn({"ffmpeg",
-                                        "-nostdin",
-                                        "-v",
-                                        "error",
-                                        "-thread_queue_size",
-                                        "1024",
-                                        "-f",
-                                        "x11grab",
-                                        "-framerate",
-                                        "30",
-                                        "-video_size",
-                                        "320x240",
-                                        "-draw_mouse",
-                                        "0",
-                                        "-i",
-                                        display.Display(),
-                                        "-thread_queue_size",
-                                        "1024",
-                                        "-f",
-                                        "pulse",
-                                        "-i",
-                                        std::string(tallowmarch::test::kSpeakers) + ".monitor",
-                                        "-copyts",
-                                        "-c:v",
-                                        "libx264",
-                                        "-preset",
-                                        "ultrafast",
-                                        "-tune",
-                                        "zerolatency",
-                                        "-pix_fmt",
-                                        "yuv420p",
-                                        "-c:a",
-                                        "aac",
-                                        "-y",
-                                        toolClip},
-                                       {"PULSE_SERVER=" + sound.Address()}, folder + "/ffmpeg.log");
+    // -fragment_size: 20 ms pieces (s16 stereo) rather than the server's default of about 2 s,
+    // over which the tool's timestamps would be estimated.
+    const std::string command =
+        "ffmpeg -nostdin -v error -thread_queue_size 1024 -f x11grab -framerate 30 -video_size "
+        "320x240 -draw_mouse 0 -i " +
+        display.Display() + " -thread_queue_size 1024 -f pulse -fragment_size 3840 -i " +
+        tallowmarch::test::kSpeakers +
+        ".monitor -copyts -c:v libx264 -preset ultrafast -tune zerolatency -pix_fmt yuv420p "
+        "-c:a aac -y " +
+        toolClip;
+    std::printf("tool: %s\n", command.c_str());
+    toolPid = tallowmarch::test::Spawn(Words(command), {"PULSE_SERVER=" + sound.Address()},
+                                       folder + "/ffmpeg.log");
   }
 
   // Ours: the scene's window, at 30 fps, a ring long enough for the whole recording.
