@@ -222,35 +222,64 @@ std::vector<double> FlashOnsets(const BrightnessTrack& picture) {
   return onsets;
 }
 
-// The shift of the tones against the flashes that lines up the most of them.
-double TypicalShift(const std::vector<double>& flashes, const std::vector<double>& tones) {
-  int bestScore = 0;
-  double best = 0.0;
-  std::vector<double> bestDiffs;
-  for (double f0 : flashes) {
-    for (double t0 : tones) {
-      const double d = t0 - f0;
-      if (std::abs(d) > 1.5) continue;
-      std::vector<double> diffs;
-      for (double f : flashes) {
-        for (double t : tones) {
-          if (std::abs(t - f - d) <= 0.1) {
-            diffs.push_back(t - f);
-            break;
-          }
+// Pairs each flash with a tone (or none: -1), walking out from one anchor pair in both
+// directions: each next flash takes the free tone nearest to where the offset of the pair before
+// puts it, within kPairWindowSeconds, so an offset that drifts or jumps by less than that is
+// followed. Of all anchors (every flash with every tone up to 1.5 s away), the one kept is the
+// one whose pairing repeats the flashes' own irregular intervals most often: pairing each flash
+// with its neighbour's tone would not.
+std::vector<int> MatchTones(const std::vector<double>& flashes, const std::vector<double>& tones) {
+  const int flashCount = static_cast<int>(flashes.size());
+  auto pairFrom = [&](int anchorFlash, int anchorTone) {
+    std::vector<int> toneOf(flashes.size(), -1);
+    std::vector<bool> used(tones.size(), false);
+    toneOf[anchorFlash] = anchorTone;
+    used[anchorTone] = true;
+    for (int step : {1, -1}) {
+      double shift = tones[anchorTone] - flashes[anchorFlash];
+      for (int i = anchorFlash + step; i >= 0 && i < flashCount; i += step) {
+        int nearest = -1;
+        for (int j = 0; j < static_cast<int>(tones.size()); ++j) {
+          const double distance = std::abs(tones[j] - flashes[i] - shift);
+          if (used[j] || distance > kPairWindowSeconds) continue;
+          if (nearest < 0 || distance < std::abs(tones[nearest] - flashes[i] - shift)) nearest = j;
         }
+        if (nearest < 0) continue;
+        toneOf[i] = nearest;
+        used[nearest] = true;
+        shift = tones[nearest] - flashes[i];
       }
-      const int score = static_cast<int>(diffs.size());
-      if (score > bestScore || (score == bestScore && std::abs(d) < std::abs(best))) {
-        bestScore = score;
-        best = d;
-        bestDiffs = diffs;
+    }
+    return toneOf;
+  };
+  auto score = [&](const std::vector<int>& toneOf) {
+    int same = 0, paired = 0;
+    for (int i = 0; i < flashCount; ++i) {
+      paired += toneOf[i] >= 0 ? 1 : 0;
+      if (i + 1 < flashCount && toneOf[i] >= 0 && toneOf[i + 1] >= 0 &&
+          std::abs((tones[toneOf[i + 1]] - tones[toneOf[i]]) - (flashes[i + 1] - flashes[i])) <
+              0.05)
+        ++same;
+    }
+    return 1000 * same + paired;
+  };
+  std::vector<int> best(flashes.size(), -1);
+  int bestScore = -1;
+  double bestDistance = 0.0;
+  for (int i = 0; i < flashCount; ++i) {
+    for (int j = 0; j < static_cast<int>(tones.size()); ++j) {
+      const double distance = std::abs(tones[j] - flashes[i]);
+      if (distance > 1.5) continue;
+      std::vector<int> toneOf = pairFrom(i, j);
+      const int sc = score(toneOf);
+      if (sc > bestScore || (sc == bestScore && distance < bestDistance)) {
+        bestScore = sc;
+        bestDistance = distance;
+        best = std::move(toneOf);
       }
     }
   }
-  if (bestDiffs.empty()) return 0.0;
-  std::sort(bestDiffs.begin(), bestDiffs.end());
-  return bestDiffs[bestDiffs.size() / 2];
+  return best;
 }
 
 }  // namespace
@@ -350,29 +379,28 @@ AvSyncAnalysis AnalyseAvSync(const std::string& path) {
   for (std::size_t rise : Rises(tone, toneThreshold, hold))
     result.tones.push_back(seconds(static_cast<double>(rise) - window / 2.0 + 1.0));
 
-  result.typicalShiftSeconds = TypicalShift(result.flashes, result.tones);
+  const std::vector<int> toneOf = MatchTones(result.flashes, result.tones);
+  std::vector<double> offsets;
+  for (std::size_t i = 0; i < toneOf.size(); ++i)
+    if (toneOf[i] >= 0) offsets.push_back(result.tones[toneOf[i]] - result.flashes[i]);
+  if (!offsets.empty()) {
+    std::sort(offsets.begin(), offsets.end());
+    result.typicalShiftSeconds = offsets[offsets.size() / 2];
+  }
   const double shift = result.typicalShiftSeconds;
   result.measuredFrom = std::max(result.videoStart, result.pilotStart - shift) + kEdgeSeconds;
   result.measuredTo = std::min(result.videoEnd, result.pilotEnd - shift) - kEdgeSeconds;
   auto inside = [&](double videoSeconds) {
     return videoSeconds >= result.measuredFrom && videoSeconds <= result.measuredTo;
   };
-
-  // Each flash takes the free tone nearest to where the typical shift puts it.
   std::vector<bool> used(result.tones.size(), false);
-  for (double flash : result.flashes) {
-    std::optional<std::size_t> nearest;
-    for (std::size_t j = 0; j < result.tones.size(); ++j) {
-      const double distance = std::abs(result.tones[j] - flash - shift);
-      if (used[j] || distance > kPairWindowSeconds) continue;
-      if (!nearest || distance < std::abs(result.tones[*nearest] - flash - shift)) nearest = j;
-    }
-    if (nearest) used[*nearest] = true;
-    if (!inside(flash)) continue;
-    if (nearest)
-      result.pairs.push_back({flash, result.tones[*nearest]});
+  for (std::size_t i = 0; i < toneOf.size(); ++i) {
+    if (toneOf[i] >= 0) used[toneOf[i]] = true;
+    if (!inside(result.flashes[i])) continue;
+    if (toneOf[i] >= 0)
+      result.pairs.push_back({result.flashes[i], result.tones[toneOf[i]]});
     else
-      result.lonelyFlashes.push_back(flash);
+      result.lonelyFlashes.push_back(result.flashes[i]);
   }
   for (std::size_t j = 0; j < result.tones.size(); ++j)
     if (!used[j] && inside(result.tones[j] - shift)) result.lonelyTones.push_back(result.tones[j]);

@@ -29,9 +29,9 @@ struct AvSyncAnalysis {
   // Time within [pilotStart, pilotEnd] in which the pilot is missing (dropouts).
   double pilotMissingSeconds = 0.0;
 
-  // The shift of the tone sequence against the flash sequence that lines most of them up; the
-  // pairs are taken around it, so that a recorder whose offset is large but steady is still
-  // measured rather than reported as unpaired.
+  // The median offset of the pairs. Pairs are found by following the offset from flash to
+  // flash, so that a recorder whose offset is large, or drifts, is still measured rather than
+  // reported as unpaired.
   double typicalShiftSeconds = 0.0;
   // The stretch of the picture's timeline in which both streams are measured: onsets outside it
   // may have lost their partner to the clip's ends.

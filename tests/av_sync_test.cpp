@@ -137,6 +137,8 @@ TEST(AvSyncThroughExports, EveryFlashAndItsToneStayWithin40Milliseconds) {
       tallowmarch::test::RecordSaveAndShutDown(29s, "tm_av_sync_clip");
   tallowmarch::sim::ResetAll();
   scene.Stop();
+  // Its own account of how steadily it drew and played, for the record of a failure.
+  const std::string sceneReport = scene.Output();
   if (saved.result != TALLOWMARCH_OK) tallowmarch::test::PrintLines();
   ASSERT_EQ(saved.result, TALLOWMARCH_OK);
 
@@ -144,7 +146,7 @@ TEST(AvSyncThroughExports, EveryFlashAndItsToneStayWithin40Milliseconds) {
   std::filesystem::remove_all(saved.folder);
   std::filesystem::remove_all(folder);
   ASSERT_TRUE(a.opened) << a.error;
-  const std::string record = tallowmarch::test::DescribeAvSync(a);
+  const std::string record = tallowmarch::test::DescribeAvSync(a) + "scene: " + sceneReport;
   const tallowmarch::test::OffsetSummary summary = tallowmarch::test::SummariseOffsets(a.pairs);
   std::printf("flash to tone over %.1f s: %d pairs, median %+.1f ms, %+.1f..%+.1f ms\n",
               a.MeasuredSeconds(), summary.count, summary.medianMs, summary.minMs, summary.maxMs);

@@ -160,6 +160,10 @@ int main(int argc, char** argv) {
     waitpid(toolPid, &status, 0);
   }
   scene.Stop();
+  // The scene's own account (how late it drew, whether its sound ran dry) follows its window id.
+  const std::string sceneReport = scene.Output();
+  const std::size_t ready = sceneReport.find("ready\n");
+  std::printf("scene: %s", ready != std::string::npos ? sceneReport.c_str() + ready + 6 : "\n");
 
   if (ours.result != TALLOWMARCH_OK) {
     std::printf("ours    not saved (%d)\n", ours.result);
