@@ -14,6 +14,7 @@
 #include <pulse/pulseaudio.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <atomic>
@@ -198,6 +199,9 @@ void RequestTiming(Player& player) {
 int main(int argc, char** argv) {
   // A scene left behind by a test that died would draw and play for ever.
   prctl(PR_SET_PDEATHSIG, SIGTERM);
+  // Ahead of other work on a busy machine where allowed (its threads inherit it), so that its
+  // drawing stays on time and its sound does not run dry; without the right it runs as it is.
+  setpriority(PRIO_PROCESS, 0, -10);
   double seconds = 0.0;  // 0: until a signal
   unsigned seed = 1;
   int width = 320, height = 240;
