@@ -136,8 +136,8 @@ bool StartSound(Player& player) {
     if (ok) pa_threaded_mainloop_wait(player.loop);
   }
   if (ok) {
-    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, kRate, kChannels};
-    player.stream = pa_stream_new(player.context, "flash tone", &spec, nullptr);
+    const pa_sample_spec format{PA_SAMPLE_FLOAT32LE, kRate, kChannels};
+    player.stream = pa_stream_new(player.context, "flash tone", &format, nullptr);
     pa_stream_set_state_callback(player.stream, &OnStreamState, player.loop);
     pa_stream_set_write_callback(player.stream, &OnWrite, &player);
     pa_stream_set_underflow_callback(player.stream, &OnUnderflow, &player);
@@ -145,7 +145,7 @@ bool StartSound(Player& player) {
     // plays, and its monitor hands the sound on when it renders it.
     pa_buffer_attr attr;
     std::memset(&attr, 0xFF, sizeof attr);
-    attr.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(40'000, &spec));
+    attr.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(40'000, &format));
     const auto flags = static_cast<pa_stream_flags_t>(
         PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_ADJUST_LATENCY);
     ok = pa_stream_connect_playback(player.stream, nullptr, &attr, flags, nullptr, nullptr) >= 0;
