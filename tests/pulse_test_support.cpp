@@ -7,12 +7,6 @@
 
 extern char** environ;
 
-// libpulse is not built with ThreadSanitizer: the atomics with which it publishes its lazily
-// made mutexes are invisible to it, so it reports the first lock of such a mutex as a race.
-extern "C" __attribute__((visibility("default"))) const char* __tsan_default_suppressions() {
-  return "race:pa_mutex_lock\nrace:pa_mutex_unlock\n";
-}
-
 namespace tallowmarch::test {
 namespace {
 
