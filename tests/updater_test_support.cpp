@@ -102,6 +102,8 @@ std::map<std::string, std::string> Snapshot(const fs::path& root) {
       out[relative] = ReadFile(it->path());
     } else if (it->is_directory()) {
       out[relative + "/"] = "";
+    } else if (it->is_fifo()) {
+      out[relative] = "<fifo>";
     }
   }
   return out;
@@ -250,7 +252,7 @@ bool SetImmutable(const fs::path& path, bool immutable) {
 
 ChildProcess Spawn(const std::vector<std::string>& argv,
                    const std::map<std::string, std::string>& extraEnvironment,
-                   const fs::path& errorFile) {
+                   const fs::path& errorFile, int errorDescriptor) {
   std::vector<std::string> environment;
   for (char** e = environ; *e != nullptr; ++e) {
     const std::string entry = *e;
@@ -269,8 +271,12 @@ ChildProcess Spawn(const std::vector<std::string>& argv,
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, errorFile.c_str(),
-                                   O_WRONLY | O_CREAT | O_APPEND, 0644);
+  if (errorDescriptor >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, errorDescriptor, STDOUT_FILENO);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, errorFile.c_str(),
+                                     O_WRONLY | O_CREAT | O_APPEND, 0644);
+  }
   posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
   ChildProcess child;
   child.errorFile = errorFile;
