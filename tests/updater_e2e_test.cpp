@@ -6,10 +6,13 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -33,6 +36,8 @@ struct HostStart {
 
 class UpdaterE2E : public ::testing::Test {
  protected:
+  UpdaterE2E() = default;
+  explicit UpdaterE2E(const fs::path& base) : dir_(base) {}
   void SetUp() override {
     hostBinary_ = ReadFile(TALLOWMARCH_TEST_HOST);
     fs::create_directories(dir_ / "run");
@@ -686,6 +691,158 @@ TEST_F(UpdaterE2E, ArgumentThatIsNotUtf8IsAUsageError) {
   ExpectUnchanged(before);
   EXPECT_FALSE(fs::exists(dir_ / "log\xff.txt"));
   EXPECT_FALSE(fs::exists(dir_ / "log\xef\xbf\xbd.txt"));  // the path with U+FFFD in its place
+}
+
+// An apply of a few hundred files killed with SIGKILL at moments spread over the whole run
+// (start, staging, marker, backups, swap, commit, relaunch and its ready wait, deletion of the
+// backups, the end), each followed by a reconcile: the folder is then byte for byte the old
+// version or the new one, with nothing of the updater's own left in it.
+class UpdaterCrash : public UpdaterE2E {
+ protected:
+  // In memory where there is a tmpfs: the kills test the order of the steps, not the disk, and
+  // the test keeps to its time.
+  UpdaterCrash()
+      : UpdaterE2E(fs::is_directory("/dev/shm") ? "/dev/shm" : fs::temp_directory_path()) {}
+  static constexpr int kReplaced = 240;
+  static constexpr int kAdded = 59;
+  static constexpr int kKills = 36;
+
+  static std::string Name(int i) {
+    return "dir" + std::to_string(i % 8) + "/file" + std::to_string(i) + ".bin";
+  }
+  static std::string Content(const char* version, int i) {
+    // 100 B to about 48 kB, so that copies and moves take unequal times.
+    return std::string(version) + " " + std::to_string(i) +
+           std::string(100 + static_cast<size_t>(i % 16) * 3000, static_cast<char>('a' + i % 26));
+  }
+  void PopulateOld() {
+    fs::remove_all(install());
+    PopulateInstall(install());
+    for (int i = 0; i < kReplaced; ++i) WriteFile(install() / Name(i), Content("old", i));
+  }
+  std::vector<ZipItem> Items() const {
+    std::vector<ZipItem> items{{"Tallowmarch.exe", NewProgram(), 0100755}};
+    for (int i = 0; i < kReplaced; ++i) items.push_back({Name(i), Content("new", i)});
+    // New files, some in folders the old version lacks.
+    for (int i = 0; i < kAdded; ++i) {
+      const std::string folder = i % 2 == 0 ? "added/deep/er/" : "";
+      items.push_back({folder + "new" + std::to_string(i) + ".bin", Content("added", i)});
+    }
+    return items;
+  }
+};
+
+TEST_F(UpdaterCrash, KilledAtAnyMomentReconcilesToOneWholeVersion) {
+  const std::string digest = WriteUpdate(Items());
+  std::vector<std::string> args = ApplyArgs(digest);
+  args.insert(args.end(), {"--relaunch", "Tallowmarch.exe", "--ready-event", "CrashReady"});
+  // The host signals soon and lives briefly, so that a host left by a killed run lets the
+  // reconcile take the mutex.
+  const std::map<std::string, std::string> hostTimes = {{"TM_TEST_HOST_READY_DELAY_MS", "0"},
+                                                        {"TM_TEST_HOST_LIFETIME_MS", "1200"}};
+  const std::vector<std::string> reconcile = {"--reconcile", "--target", install().string(),
+                                              "--log", (dir_ / "log.txt").string()};
+  auto killHosts = [&] {
+    for (const HostStart& start : HostStarts()) kill(start.pid, SIGKILL);
+    fs::remove(dir_ / "report.txt");
+  };
+
+  // The two versions, and how long a whole run takes here.
+  PopulateOld();
+  const auto oldVersion = Snapshot(install());
+  // The reference run is watched for the window of the backups and the swap (the marker is
+  // there and the staging folder still is), which is short beside the rest here.
+  using Clock = std::chrono::steady_clock;
+  const auto started = Clock::now();
+  ChildProcess reference = Start(args, hostTimes);
+  // So is the time from the host's start (its report) to the end: the ready wait and the
+  // deletion of the backups.
+  Clock::duration swapFrom{};
+  Clock::duration swapTo{};
+  Clock::duration hostFrom{};
+  int status = 0;
+  while (waitpid(reference.pid, &status, WNOHANG) == 0) {
+    const bool marker = fs::exists(install() / ".update-in-progress");
+    const bool staging = fs::exists(install() / "pending");
+    if (marker && staging && swapFrom == Clock::duration{}) swapFrom = Clock::now() - started;
+    if (marker && !staging && swapTo == Clock::duration{}) swapTo = Clock::now() - started;
+    if (hostFrom == Clock::duration{} && fs::exists(dir_ / "report.txt")) {
+      hostFrom = Clock::now() - started;
+    }
+    std::this_thread::sleep_for(100us);
+  }
+  const auto whole = Clock::now() - started;
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << Log();
+  ASSERT_GT(swapTo, swapFrom);
+  ASSERT_GT(hostFrom, swapTo);
+  const auto newVersion = Snapshot(install());
+  ASSERT_EQ(ReadFile(install() / "added/deep/er/new0.bin"), Content("added", 0));
+  killHosts();
+
+  int sawOld = 0;
+  int sawNew = 0;
+  std::map<std::string, int> stages;
+  bool isOld = false;
+  for (int k = 0; k < kKills; ++k) {
+    if (!isOld) PopulateOld();
+    // From the start to a little past the usual end, denser early: the ready wait at the end
+    // is long beside the stages before it.
+    // A third of the kills over the whole run and a little past its usual end; a third in
+    // the window of the backups and the swap, timed from the marker's appearance in this run;
+    // a third from the host's start to the end.
+    const double share = (k / 3 + 0.5) / (kKills / 3);
+    auto waitForFile = [&](const fs::path& path) {
+      const auto deadline = Clock::now() + 10s;
+      while (!fs::exists(path) && Clock::now() < deadline) std::this_thread::sleep_for(100us);
+    };
+    ChildProcess run = Start(args, hostTimes);
+    if (k % 3 == 0) {
+      std::this_thread::sleep_for(whole * share * 1.1);
+    } else if (k % 3 == 1) {
+      waitForFile(install() / ".update-in-progress");
+      std::this_thread::sleep_for((swapTo - swapFrom) * share);
+    } else {
+      waitForFile(dir_ / "report.txt");
+      std::this_thread::sleep_for((whole - hostFrom) * share);
+    }
+    KillAndReap(run);
+    // Where the kill came, for the summary below.
+    const std::string marker = fs::exists(install() / ".update-in-progress")
+                                   ? ReadFile(install() / ".update-in-progress")
+                                   : std::string();
+    const bool hostStarted = !HostStarts().empty();
+    ++stages[marker.find("state committed") != std::string::npos
+                 ? (hostStarted ? "committed, host started" : "committed")
+             : marker.find("state swapping") != std::string::npos ? "swapping"
+             : fs::exists(install() / "pending")                  ? "staging, no marker"
+             : fs::exists(install() / "Tallowmarch.exe.old")      ? "backups, no marker"
+                                                                  : "no marker"];
+    killHosts();
+    ASSERT_EQ(Run(reconcile), 0) << "kill " << k;
+    const auto after = Snapshot(install());
+    isOld = after == oldVersion;
+    if (isOld) {
+      ++sawOld;
+    } else {
+      // Named, not dumped: the contents are large.
+      std::string differences;
+      for (const auto& [name, content] : after) {
+        const auto it = newVersion.find(name);
+        if (it == newVersion.end() || it->second != content) differences += " " + name;
+      }
+      for (const auto& [name, content] : newVersion) {
+        if (after.count(name) == 0) differences += " -" + name;
+      }
+      ASSERT_TRUE(differences.empty())
+          << "kill " << k << " (share " << share << "): neither version; differs from the new"
+          << differences.substr(0, 2000);
+      ++sawNew;
+    }
+  }
+  std::printf("whole run %.2f s; %d kills ended in the old version, %d in the new; killed:",
+              std::chrono::duration<double>(whole).count(), sawOld, sawNew);
+  for (const auto& [stage, count] : stages) std::printf(" %s %d;", stage.c_str(), count);
+  std::printf("\n");
 }
 
 }  // namespace

@@ -50,11 +50,13 @@ Bytes Deflate(const Bytes& data) {
 
 }  // namespace
 
-TempDir::TempDir() {
+TempDir::TempDir() : TempDir(fs::temp_directory_path()) {}
+
+TempDir::TempDir(const fs::path& base) {
   static std::mt19937_64 random{std::random_device{}()};
   for (;;) {
-    path_ = fs::temp_directory_path() / ("tm_updater_test_" + std::to_string(getpid()) + "_" +
-                                         std::to_string(random() % 1000000000));
+    path_ = base / ("tm_updater_test_" + std::to_string(getpid()) + "_" +
+                    std::to_string(random() % 1000000000));
     if (fs::create_directory(path_)) break;
   }
 }

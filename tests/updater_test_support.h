@@ -23,6 +23,8 @@ using Bytes = std::vector<std::uint8_t>;
 class TempDir {
  public:
   TempDir();
+  // Under `base` instead of the system's temporary folder.
+  explicit TempDir(const fs::path& base);
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
