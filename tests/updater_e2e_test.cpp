@@ -589,7 +589,7 @@ TEST_F(UpdaterE2E, ClosedStandardErrorDoesNotStopTheRun) {
   args.insert(args.end(), {"--relaunch", "Tallowmarch.exe"});
   ChildProcess run = Start(args, {}, TALLOWMARCH_UPDATER, pipeEnds[1]);
   close(pipeEnds[1]);
-  EXPECT_EQ(WaitExit(run, 60s), 0);
+  ASSERT_EQ(WaitExit(run, 60s), 0);
   EXPECT_EQ(ReadFile(install() / "config.txt"), "new config");
   EXPECT_EQ(LogMessages().back(), "update applied successfully");
   // The host it started has SIGPIPE at its default again, and nothing blocked.
