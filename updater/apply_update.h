@@ -35,7 +35,7 @@ int ApplyUpdate(const UpdaterOptions& options);
 // Reads the archive into `zip` and accepts it when its signature and digest check out.
 bool VerifyStagedZip(const UpdaterOptions& options, ByteBuffer& zip);
 
-// The marker is the run's journal: its first line is the Part's marker text, then a state line
+// The marker is the run's journal: its first line is the marker text, then a state line
 // ("state swapping": a reconcile rolls the swap back; "state committed": a reconcile finishes
 // the update), one line per entry change ("backup", "added", "folder" and the path relative to
 // the install folder) and "end". Every version is written to kMarkerTempFileName, flushed and
