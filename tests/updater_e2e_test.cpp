@@ -711,9 +711,9 @@ class UpdaterCrash : public UpdaterE2E {
     return "dir" + std::to_string(i % 8) + "/file" + std::to_string(i) + ".bin";
   }
   static std::string Content(const char* version, int i) {
-    // 100 B to about 48 kB, so that copies and moves take unequal times.
+    // 100 B to about 12 kB, so that copies and moves take unequal times.
     return std::string(version) + " " + std::to_string(i) +
-           std::string(100 + static_cast<size_t>(i % 16) * 3000, static_cast<char>('a' + i % 26));
+           std::string(100 + static_cast<size_t>(i % 16) * 800, static_cast<char>('a' + i % 26));
   }
   void PopulateOld() {
     fs::remove_all(install());
