@@ -102,10 +102,10 @@ TEST_F(FilesTest, HasFreeSpaceAtTheBoundaryAndWithoutAnAnswer) {
 TEST_F(FilesTest, ReadFileCappedAtTheCap) {
   const auto path = dir_ / "data.bin";
   test::WriteFile(path, std::string(3 * kFilePieceBytes + 5, 'z'));
-  std::vector<std::uint8_t> out;
+  ByteBuffer out;
   EXPECT_TRUE(ReadFileCapped(W(path), out, 3 * kFilePieceBytes + 5));
   EXPECT_EQ(out.size(), 3 * kFilePieceBytes + 5);
-  EXPECT_EQ(out.back(), 'z');
+  EXPECT_EQ(out.data()[out.size() - 1], 'z');
   EXPECT_FALSE(ReadFileCapped(W(path), out, 3 * kFilePieceBytes + 4));
 
   test::WriteFile(dir_ / "empty", "");

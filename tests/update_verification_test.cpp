@@ -1,5 +1,7 @@
 #include "update_verification.h"
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -220,6 +222,10 @@ TEST_F(ArtifactFiles, EmptyAndMissingInputs) {
       kArtifactUnreadable);
   EXPECT_EQ(std::string(hex, sizeof hex), std::string(65, 'Z'));
   EXPECT_EQ(VerifyArtifactFile(dir.wstring(), sigOfEmpty.data(), 64, nullptr, 0),
+            kArtifactUnreadable);
+  // Nor a FIFO, which a plain open would wait on for ever (no writer ever comes).
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0644), 0);
+  EXPECT_EQ(VerifyArtifactFile((dir / "fifo").wstring(), sigOfEmpty.data(), 64, nullptr, 0),
             kArtifactUnreadable);
 
   // An empty buffer is a bad argument even with a signature of the right length.

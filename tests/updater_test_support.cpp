@@ -50,11 +50,13 @@ Bytes Deflate(const Bytes& data) {
 
 }  // namespace
 
-TempDir::TempDir() {
+TempDir::TempDir() : TempDir(fs::temp_directory_path()) {}
+
+TempDir::TempDir(const fs::path& base) {
   static std::mt19937_64 random{std::random_device{}()};
   for (;;) {
-    path_ = fs::temp_directory_path() / ("tm_updater_test_" + std::to_string(getpid()) + "_" +
-                                         std::to_string(random() % 1000000000));
+    path_ = base / ("tm_updater_test_" + std::to_string(getpid()) + "_" +
+                    std::to_string(random() % 1000000000));
     if (fs::create_directory(path_)) break;
   }
 }
@@ -102,6 +104,8 @@ std::map<std::string, std::string> Snapshot(const fs::path& root) {
       out[relative] = ReadFile(it->path());
     } else if (it->is_directory()) {
       out[relative + "/"] = "";
+    } else if (it->is_fifo()) {
+      out[relative] = "<fifo>";
     }
   }
   return out;
@@ -250,7 +254,7 @@ bool SetImmutable(const fs::path& path, bool immutable) {
 
 ChildProcess Spawn(const std::vector<std::string>& argv,
                    const std::map<std::string, std::string>& extraEnvironment,
-                   const fs::path& errorFile) {
+                   const fs::path& errorFile, int errorDescriptor) {
   std::vector<std::string> environment;
   for (char** e = environ; *e != nullptr; ++e) {
     const std::string entry = *e;
@@ -269,8 +273,12 @@ ChildProcess Spawn(const std::vector<std::string>& argv,
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, errorFile.c_str(),
-                                   O_WRONLY | O_CREAT | O_APPEND, 0644);
+  if (errorDescriptor >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, errorDescriptor, STDOUT_FILENO);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, errorFile.c_str(),
+                                     O_WRONLY | O_CREAT | O_APPEND, 0644);
+  }
   posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
   ChildProcess child;
   child.errorFile = errorFile;

@@ -23,6 +23,8 @@ using Bytes = std::vector<std::uint8_t>;
 class TempDir {
  public:
   TempDir();
+  // Under `base` instead of the system's temporary folder.
+  explicit TempDir(const fs::path& base);
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
@@ -79,14 +81,15 @@ Bytes SignWithTestKey(const Bytes& bytes);
 // one permission an owner cannot simply ignore.
 bool SetImmutable(const fs::path& path, bool immutable);
 
-// A child process with its standard error (and output) in a file.
+// A child process with its standard error (and output) in a file, or on `errorDescriptor`
+// when that is given.
 struct ChildProcess {
   pid_t pid = -1;
   fs::path errorFile;
 };
 ChildProcess Spawn(const std::vector<std::string>& argv,
                    const std::map<std::string, std::string>& extraEnvironment,
-                   const fs::path& errorFile);
+                   const fs::path& errorFile, int errorDescriptor = -1);
 // The exit code, or -1 when the process did not end in time (it is then killed) or died of a
 // signal.
 int WaitExit(ChildProcess& child, std::chrono::milliseconds timeout);

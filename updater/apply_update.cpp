@@ -1,5 +1,7 @@
 #include "apply_update.h"
 
+#include <algorithm>
+
 #include "common/wide_text.h"
 #include "long_path_files.h"
 #include "relaunch.h"
@@ -28,6 +30,8 @@ constexpr wchar_t kDigestMismatch[] =
     L"expected-sha256 mismatch (want '%ls' got '%ls') - refusing (possible downgrade)";
 constexpr wchar_t kRollingBack[] = L"rolling back swap";
 constexpr wchar_t kRollbackFailed[] = L"rollback: could not restore %ls (err %lu)";
+constexpr wchar_t kNoUpdateKey[] =
+    L"no update-signing key was configured for this build: it accepts no update";
 
 // One byte per UTF-16 code unit: its low byte.
 std::string LowBytes(const std::wstring& text) {
@@ -45,27 +49,34 @@ std::string LowBytes(const std::wstring& text) {
   return out;
 }
 
-// Creates the folders of `targetPath` that the install folder lacks, outermost first, and
-// records each one created. Existing components must be real folders: the staging already
-// refused links among them.
-bool CreateTargetFolders(const std::wstring& installDir, StagedEntry& entry) {
-  const size_t slash = entry.targetPath.find_last_of(L'/');
-  if (slash == std::wstring::npos || slash <= installDir.size()) return true;
-  const std::wstring parent = entry.targetPath.substr(0, slash);
-  size_t at = installDir.size();
-  while (at < parent.size()) {
-    size_t next = parent.find(L'/', at + 1);
-    if (next == std::wstring::npos) next = parent.size();
-    const std::wstring folder = parent.substr(0, next);
+// Creates the folders planned for the entry, outermost first; existing ones are left as they
+// are. A failure shows in the move that follows.
+void CreatePlannedFolders(const StagedEntry& entry) {
+  std::uint32_t error = 0;
+  for (const std::wstring& folder : entry.createdFolders) {
     platform::FileAttributes attributes;
     if (!GetPathAttributes(folder, attributes)) {
-      std::uint32_t error = 0;
-      if (!platform::Files().CreateDirectory(NativePath(folder), error)) return false;
-      entry.createdFolders.push_back(folder);
+      platform::Files().CreateDirectory(NativePath(folder), error);
     }
-    at = next;
   }
-  return true;
+}
+
+// The path below the install folder, as the journal records it (UTF-8).
+std::string RelativeUtf8(const std::wstring& installDir, const std::wstring& path) {
+  const size_t base = JoinPath(installDir, L"").size();
+  return Narrow(path.size() > base ? path.substr(base) : path);
+}
+
+std::string JournalOf(const std::wstring& installDir, const std::vector<StagedEntry>& entries) {
+  std::string journal;
+  for (const StagedEntry& entry : entries) {
+    for (const std::wstring& folder : entry.createdFolders) {
+      journal += kJournalFolder + RelativeUtf8(installDir, folder) + "\n";
+    }
+    journal += (entry.existed ? kJournalBackup : kJournalAdded) +
+               RelativeUtf8(installDir, entry.targetPath) + "\n";
+  }
+  return journal;
 }
 
 void RemoveCreatedFolders(const StagedEntry& entry) {
@@ -77,12 +88,12 @@ void RemoveCreatedFolders(const StagedEntry& entry) {
 
 }  // namespace
 
-bool VerifyStagedZip(const UpdaterOptions& options, std::vector<std::uint8_t>& zip) {
+bool VerifyStagedZip(const UpdaterOptions& options, ByteBuffer& zip) {
   if (!ReadFileCapped(options.zipPath, zip, kMaxZipBytes)) {
     LogLine(kCannotReadZip, options.zipPath.c_str());
     return false;
   }
-  std::vector<std::uint8_t> signature;
+  ByteBuffer signature;
   if (!ReadFileCapped(options.sigPath, signature, kMaxSignatureFileBytes) ||
       signature.size() != update::kSignatureBytes) {
     LogLine(kBadSidecar, options.sigPath.c_str());
@@ -92,6 +103,7 @@ bool VerifyStagedZip(const UpdaterOptions& options, std::vector<std::uint8_t>& z
   const int result = update::VerifyArtifactBuffer(zip.data(), zip.size(), signature.data(),
                                                   signature.size(), hex, sizeof hex);
   if (result != update::kArtifactValid) {
+    if (!update::UpdateKeyConfigured()) LogLine(kNoUpdateKey);
     LogLine(kVerifyFailed, result);
     return false;
   }
@@ -105,18 +117,74 @@ bool VerifyStagedZip(const UpdaterOptions& options, std::vector<std::uint8_t>& z
   return false;
 }
 
-void WriteUpdateMarker(const std::wstring& installDir, const std::wstring& expectedSha256) {
+void WriteUpdateMarker(const std::wstring& installDir, const std::wstring& expectedSha256,
+                       const std::vector<StagedEntry>& entries) {
   UpdaterState& state = State();
   state.markerPath = JoinPath(installDir, kMarkerName);
-  const std::string content = kMarkerPrefix + LowBytes(expectedSha256);
-  WriteFileFlushed(state.markerPath, content.data(), content.size());  // failure not fatal
+  state.markerHeader = kMarkerPrefix + LowBytes(expectedSha256);
+  state.journal = JournalOf(installDir, entries);
+  RewriteUpdateMarker(kJournalSwapping);  // failure not fatal
   state.markerWritten = true;
+}
+
+bool RewriteUpdateMarker(const char* journalState) {
+  UpdaterState& state = State();
+  const std::string content =
+      state.markerHeader + "\n" + journalState + "\n" + state.journal + kJournalEnd + "\n";
+  const std::wstring temporary =
+      state.markerPath.substr(0, state.markerPath.size() - std::wstring(kMarkerName).size()) +
+      kMarkerTempFileName;
+  std::uint32_t error = 0;
+  // Flushed under the temporary name, then renamed (and the folder flushed): the marker is
+  // always one whole version.
+  return WriteFileFlushed(temporary, content.data(), content.size()) &&
+         platform::Files().MoveFile(NativePath(temporary), NativePath(state.markerPath), error);
 }
 
 void RemoveUpdateMarker() {
   UpdaterState& state = State();
   if (state.markerWritten) DeleteFileForce(state.markerPath);
   state.markerWritten = false;
+}
+
+void PlanTargetFolders(const std::wstring& installDir, std::vector<StagedEntry>& entries) {
+  std::vector<std::wstring> planned;
+  for (StagedEntry& entry : entries) {
+    entry.createdFolders.clear();
+    const size_t slash = entry.targetPath.find_last_of(L'/');
+    if (slash == std::wstring::npos || slash <= installDir.size()) continue;
+    const std::wstring parent = entry.targetPath.substr(0, slash);
+    size_t at = installDir.size();
+    while (at < parent.size()) {
+      size_t next = parent.find(L'/', at + 1);
+      if (next == std::wstring::npos) next = parent.size();
+      const std::wstring folder = parent.substr(0, next);
+      platform::FileAttributes attributes;
+      if (!GetPathAttributes(folder, attributes) &&
+          std::find(planned.begin(), planned.end(), folder) == planned.end()) {
+        planned.push_back(folder);
+        entry.createdFolders.push_back(folder);
+      }
+      at = next;
+    }
+  }
+}
+
+bool RestoreBackup(const std::wstring& backup, const std::wstring& target, std::uint32_t& error) {
+  platform::FileAttributes attributes;
+  if (GetPathAttributes(target, attributes) && attributes.readOnly &&
+      attributes.kind == platform::FileKind::kFile) {
+    platform::Files().SetReadOnly(NativePath(target), false, error);  // the move decides
+  }
+  return MoveWithRetry(backup, target, error);
+}
+
+void RollbackCommittedUpdate(const std::vector<StagedEntry>& entries) {
+  // A crash during the rollback must leave a marker that a reconcile rolls back further, not
+  // one that finishes the update over half-restored files.
+  if (State().markerWritten) RewriteUpdateMarker(kJournalSwapping);
+  RollbackSwap(entries);
+  RemoveUpdateMarker();
 }
 
 bool CopyWithRetry(const std::wstring& source, const std::wstring& destination) {
@@ -126,7 +194,8 @@ bool CopyWithRetry(const std::wstring& source, const std::wstring& destination) 
     std::uint32_t error = 0;
     if (platform::Files().CopyFile(from, to, error)) return true;
     if (error == platform::kErrorAccessDenied) return false;
-    platform::Processes().SleepMilliseconds(kCopyRetryStepMs * static_cast<std::uint32_t>(attempt));
+    platform::Processes().SleepMilliseconds(
+        ScaledMs(kCopyRetryStepMs * static_cast<std::uint32_t>(attempt)));
   }
   return false;
 }
@@ -142,7 +211,8 @@ bool MoveWithRetry(const std::wstring& source, const std::wstring& destination,
       return true;
     }
     if (error == platform::kErrorAccessDenied) return false;
-    platform::Processes().SleepMilliseconds(kMoveRetryStepMs * static_cast<std::uint32_t>(attempt));
+    platform::Processes().SleepMilliseconds(
+        ScaledMs(kMoveRetryStepMs * static_cast<std::uint32_t>(attempt)));
   }
   return false;
 }
@@ -154,7 +224,7 @@ void RollbackSwap(const std::vector<StagedEntry>& entries) {
       DeleteFileForce(it->targetPath);
     } else if (FileExists(it->backupPath)) {
       std::uint32_t error = 0;
-      if (!MoveWithRetry(it->backupPath, it->targetPath, error)) {
+      if (!RestoreBackup(it->backupPath, it->targetPath, error)) {
         LogLine(kRollbackFailed, it->targetPath.c_str(), static_cast<unsigned long>(error));
       }
     }
@@ -176,7 +246,7 @@ std::unique_ptr<platform::NamedMutex> AcquireInstanceMutex(const std::wstring& n
       platform::NamedObjects().CreateMutex(Narrow(name), error);
   if (!mutex) return nullptr;
   // Every other answer (a holder that died included) counts as acquired.
-  if (mutex->Wait(kMutexTimeoutMs) == platform::ObjectWait::kTimedOut) {
+  if (mutex->Wait(ScaledMs(kMutexTimeoutMs)) == platform::ObjectWait::kTimedOut) {
     timedOut = true;
     return nullptr;
   }
@@ -201,8 +271,9 @@ int ApplyUpdate(const UpdaterOptions& options) {
     LogLine(kRefusingMarker);
     return kExitPriorMarker;
   }
-  if (options.hasWaitPid && platform::Processes().WaitForExit(options.waitPid, kWaitPidTimeoutMs) ==
-                                platform::ProcessWait::kTimedOut) {
+  if (options.hasWaitPid &&
+      platform::Processes().WaitForExit(options.waitPid, ScaledMs(kWaitPidTimeoutMs)) ==
+          platform::ProcessWait::kTimedOut) {
     LogLine(kWaitPidTimedOut,
             static_cast<unsigned long>(static_cast<std::uint32_t>(options.waitPid)));
     return kExitWaitPidTimeout;
@@ -214,9 +285,18 @@ int ApplyUpdate(const UpdaterOptions& options) {
     LogLine(kMutexTimedOut);
     return kExitMutexTimeout;
   }
+  // Another updater may have held the mutex while this one waited for it, and died half-way:
+  // its marker and backups are then the only record of the previous version.
+  if (FileExists(JoinPath(installDir, kMarkerName))) {
+    LogLine(kRefusingMarker);
+    ReleaseInstanceMutex(mutex);
+    return kExitPriorMarker;
+  }
+  // The staging folder goes before the marker: a crash in between leaves the marker, which a
+  // reconcile clears with everything else.
   auto cleanUp = [&] {
-    RemoveUpdateMarker();
     RemoveTree(stagingDir);
+    RemoveUpdateMarker();
     ReleaseInstanceMutex(mutex);
   };
 
@@ -224,12 +304,12 @@ int ApplyUpdate(const UpdaterOptions& options) {
 
   std::vector<StagedEntry> entries;
   {
-    std::vector<std::uint8_t> zip;
+    ByteBuffer zip;
     if (!VerifyStagedZip(options, zip)) {
       ReleaseInstanceMutex(mutex);
       return kExitVerifyFailed;
     }
-    if (!ExtractToStaging(zip, stagingDir, installDir, entries)) {
+    if (!ExtractToStaging(zip.span(), stagingDir, installDir, entries)) {
       RemoveTree(stagingDir);
       ReleaseInstanceMutex(mutex);
       return kExitStagingFailed;
@@ -252,7 +332,13 @@ int ApplyUpdate(const UpdaterOptions& options) {
     return kExitNoDiskForBackups;
   }
 
-  WriteUpdateMarker(installDir, options.expectedSha256);
+  // A file of a backup's name left from before would be restored by a reconcile after a crash
+  // that came before this run's backup of it: it goes first (the backup would replace it).
+  for (const StagedEntry& entry : entries) {
+    if (entry.existed) DeleteFileForce(entry.backupPath);
+  }
+  PlanTargetFolders(installDir, entries);
+  WriteUpdateMarker(installDir, options.expectedSha256, entries);
 
   const StagedEntry* lastBackup = nullptr;
   for (const StagedEntry& entry : entries) {
@@ -276,9 +362,9 @@ int ApplyUpdate(const UpdaterOptions& options) {
 
   for (StagedEntry& entry : entries) {
     std::uint32_t error = 0;
-    // The install folder may lack the entry's folders (a new subfolder): create them, so that
-    // a rollback can remove them again. A failure shows in the move below.
-    CreateTargetFolders(installDir, entry);
+    // The install folder may lack the entry's folders (a new subfolder): they were planned
+    // and journalled, so that a rollback or a reconcile removes them again.
+    CreatePlannedFolders(entry);
     if (!MoveWithRetry(entry.stagedPath, entry.targetPath, error)) {
       const bool denied = error == platform::kErrorAccessDenied;
       LogLine(kReplaceFailed, entry.targetPath.c_str(), static_cast<unsigned long>(error),
@@ -296,7 +382,11 @@ int ApplyUpdate(const UpdaterOptions& options) {
     }
   }
 
-  cleanUp();  // the host may start from here on
+  // The swap is complete: from the commit on, a reconcile finishes the update (deletes the
+  // backups) instead of rolling it back. The marker goes only after the last backup.
+  RemoveTree(stagingDir);
+  if (State().markerWritten) RewriteUpdateMarker(kJournalCommitted);
+  ReleaseInstanceMutex(mutex);  // the host may start from here on
 
   if (!options.relaunchExe.empty()) {
     const int handshake = RunRelaunchHandshake(options, installDir, entries);
@@ -304,6 +394,7 @@ int ApplyUpdate(const UpdaterOptions& options) {
   }
 
   DeleteBackups(entries);
+  RemoveUpdateMarker();
   LogLine(kApplied);
   return kExitSuccess;
 }

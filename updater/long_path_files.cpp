@@ -1,8 +1,6 @@
 #include "long_path_files.h"
 
 #include <cwctype>
-#include <new>
-#include <stdexcept>
 
 #include "common/wide_text.h"
 #include "system/os_layers.h"
@@ -115,24 +113,14 @@ bool HasFreeSpace(const std::wstring& folder, std::uint64_t needed) {
   return free >= needed;
 }
 
-bool ResizeZeroed(std::vector<std::uint8_t>& bytes, std::uint64_t size) {
-  try {
-    bytes.assign(static_cast<size_t>(size), 0);
-    return true;
-  } catch (const std::bad_alloc&) {
-    return false;
-  } catch (const std::length_error&) {
-    return false;
-  }
-}
-
-bool ReadFileCapped(const std::wstring& path, std::vector<std::uint8_t>& out, std::uint64_t cap) {
+bool ReadFileCapped(const std::wstring& path, ByteBuffer& out, std::uint64_t cap) {
   std::uint32_t error = 0;
   auto reader = Files().OpenRead(NativePath(path), error);
   if (!reader) return false;
   std::uint64_t size = 0;
   if (!reader->Size(size, error) || size > cap) return false;
-  if (!ResizeZeroed(out, size)) return false;
+  // Every byte is read over at once, so the buffer is not zeroed first.
+  if (!out.Resize(size)) return false;
   size_t done = 0;
   while (done < out.size()) {
     const size_t piece = std::min(kFilePieceBytes, out.size() - done);

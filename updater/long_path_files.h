@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "byte_buffer.h"
 #include "system/files.h"
 
 namespace tallowmarch::updater {
@@ -39,8 +40,9 @@ void RemoveTree(const std::wstring& folder);
 bool CreateDirectories(const std::wstring& path);
 // True when the volume has `needed` bytes free for the caller, or cannot be asked.
 bool HasFreeSpace(const std::wstring& folder, std::uint64_t needed);
-// The whole file, when its size is at most `cap` bytes and it reads completely.
-bool ReadFileCapped(const std::wstring& path, std::vector<std::uint8_t>& out, std::uint64_t cap);
+// The whole file, when it is a regular file of at most `cap` bytes and it reads completely.
+// Opening never blocks (a FIFO is refused).
+bool ReadFileCapped(const std::wstring& path, ByteBuffer& out, std::uint64_t cap);
 // Creates or truncates the file (creating its folders) and writes and flushes `data`. A
 // symbolic link in the file's place is refused.
 bool WriteFileFlushed(const std::wstring& path, const void* data, size_t length,
@@ -50,10 +52,6 @@ bool WriteWholeFile(const std::wstring& path, const void* data, size_t length,
                     std::uint32_t mode = 0644);
 // Makes everything written on the volume of `folder` durable.
 bool FlushVolume(const std::wstring& folder);
-
-// Sets the vector to `size` zero bytes; false (instead of an exception) when the memory is not
-// there, which for an archive of up to 1 GiB or an entry of up to 600 MiB is a real outcome.
-bool ResizeZeroed(std::vector<std::uint8_t>& bytes, std::uint64_t size);
 
 // Ordinal comparison of the first prefix.size() characters with case ignored.
 bool StartsWithIgnoreCase(const std::wstring& text, const std::wstring& prefix);

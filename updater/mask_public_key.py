@@ -1,16 +1,26 @@
 #!/usr/bin/env python3
 """Masks a 32-byte Ed25519 update-signing public key for embedding in the programs.
 
-Usage: mask_public_key.py HEXKEY [OUTPUT] [--seed N]
+Usage: mask_public_key.py KEY [OUTPUT] [--seed=N] [--refuse=HEXFILE]
+       mask_public_key.py --none [OUTPUT]
+(without OUTPUT the include goes to standard output)
+
+KEY is 64 hexadecimal characters, or a file holding them or a PEM public key
+("-----BEGIN PUBLIC KEY-----", as `openssl pkey -pubout` writes it).
 
 Writes the C++ include that update_verification.cpp reads: a random 32-bit seed and the key
 with each byte XORed by the keystream byte for its index. The keystream must stay the same as
-UpdateKeyStreamByte in update_verification.cpp.
+UpdateKeyStreamByte in update_verification.cpp. With --none the include says that no key was
+given: the build then accepts no artifact. --refuse names a file with the hex of a key that must
+not be embedded (the test key, whose private half is in the repository).
 """
+import base64
 import os
 import sys
 
 M32 = 0xFFFFFFFF
+# DER prefix of an Ed25519 SubjectPublicKeyInfo; the raw key follows it.
+ED25519_SPKI_PREFIX = bytes.fromhex("302a300506032b6570032100")
 
 
 def keystream_byte(seed: int, index: int) -> int:
@@ -23,23 +33,50 @@ def keystream_byte(seed: int, index: int) -> int:
     return x & 0xFF
 
 
+def read_key(text: str) -> bytes:
+    if os.path.isfile(text):
+        with open(text) as f:
+            text = f.read()
+    text = text.strip()
+    if text.startswith("-----BEGIN PUBLIC KEY-----"):
+        body = "".join(line for line in text.splitlines() if not line.startswith("-----"))
+        der = base64.b64decode(body)
+        if len(der) != 44 or not der.startswith(ED25519_SPKI_PREFIX):
+            raise ValueError("the PEM file is not an Ed25519 public key")
+        return der[len(ED25519_SPKI_PREFIX):]
+    try:
+        key = bytes.fromhex(text.lower())
+    except ValueError:
+        raise ValueError("the key is neither hexadecimal nor a PEM public key")
+    if len(key) != 32:
+        raise ValueError("the key must be 32 bytes (64 hex characters)")
+    return key
+
+
 def main(argv):
-    args = [a for a in argv[1:] if not a.startswith("--seed")]
+    options = [a for a in argv[1:] if a.startswith("--")]
+    args = [a for a in argv[1:] if not a.startswith("--")]
     seed = None
-    for a in argv[1:]:
+    refuse = None
+    none = False
+    for a in options:
         if a.startswith("--seed="):
             seed = int(a.split("=", 1)[1], 0) & M32
-    if not args:
+        elif a.startswith("--refuse="):
+            refuse = a.split("=", 1)[1]
+        elif a == "--none":
+            none = True
+    if (none and len(args) > 1) or (not none and len(args) not in (1, 2)):
         print(__doc__, file=sys.stderr)
         return 2
-    hexkey = args[0].strip().lower()
     try:
-        key = bytes.fromhex(hexkey)
-    except ValueError:
-        print("mask_public_key: the key is not hexadecimal", file=sys.stderr)
-        return 2
-    if len(key) != 32:
-        print("mask_public_key: the key must be 32 bytes (64 hex characters)", file=sys.stderr)
+        key = bytes(32) if none else read_key(args[0])
+        if refuse is not None and not none and key == read_key(refuse):
+            print("mask_public_key: this is the test key, whose private half is in the "
+                  "repository; a release must embed a key of its own", file=sys.stderr)
+            return 3
+    except (OSError, ValueError) as e:
+        print("mask_public_key: %s" % e, file=sys.stderr)
         return 2
     if seed is None:
         seed = int.from_bytes(os.urandom(4), "little")
@@ -52,16 +89,36 @@ def main(argv):
         "#pragma once\n\n"
         "#include <cstdint>\n\n"
         "namespace tallowmarch::update {\n\n"
+        "inline constexpr bool kUpdatePublicKeyConfigured = %s;\n"
         "inline constexpr std::uint32_t kUpdatePublicKeySeed = 0x%08xu;\n"
         "inline constexpr std::uint8_t kMaskedUpdatePublicKey[32] = {\n%s\n};\n\n"
-        "}  // namespace tallowmarch::update\n" % (seed, "\n".join(rows))
+        "}  // namespace tallowmarch::update\n"
+        % ("false" if none else "true", seed, "\n".join(rows))
     )
-    if len(args) > 1:
-        with open(args[1], "w") as f:
-            f.write(text)
-    else:
+    output = args[-1] if len(args) == (1 if none else 2) else None
+    if output is None:
         sys.stdout.write(text)
+        return 0
+    # Rewritten only when it changes, so that a new configure does not rebuild everything.
+    if os.path.isfile(output):
+        with open(output) as f:
+            old = f.read()
+        if old.split("kUpdatePublicKeySeed")[0] == text.split("kUpdatePublicKeySeed")[0] and \
+                unmask(old) == key:
+            return 0
+    with open(output, "w") as f:
+        f.write(text)
     return 0
+
+
+def unmask(include_text: str):
+    try:
+        seed = int(include_text.split("kUpdatePublicKeySeed = ")[1].split("u;")[0], 16)
+        body = include_text.split("kMaskedUpdatePublicKey[32] = {")[1].split("};")[0]
+        masked = [int(v, 16) for v in body.replace("\n", "").split(",") if v.strip()]
+        return bytes(b ^ keystream_byte(seed, i) for i, b in enumerate(masked))
+    except (IndexError, ValueError):
+        return None
 
 
 if __name__ == "__main__":

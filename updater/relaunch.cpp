@@ -54,16 +54,16 @@ int RunRelaunchHandshake(const UpdaterOptions& options, const std::wstring& inst
   }
   if (!RelaunchApp(installDir, options.relaunchExe, options.readyEventName)) {
     LogLine(kRelaunchFailed);
-    RollbackSwap(entries);
+    RollbackCommittedUpdate(entries);
     RelaunchApp(installDir, options.relaunchExe, L"");
     return kExitRelaunchFailed;
   }
   if (ready) {
-    const platform::ObjectWait wait = ready->Wait(kReadyTimeoutMs);
+    const platform::ObjectWait wait = ready->Wait(ScaledMs(kReadyTimeoutMs));
     ready.reset();
     if (wait != platform::ObjectWait::kSignaled) {
       LogLine(kNotReady);
-      RollbackSwap(entries);
+      RollbackCommittedUpdate(entries);
       RelaunchApp(installDir, options.relaunchExe, L"");
       return kExitReadyTimeout;
     }

@@ -1,6 +1,7 @@
 #include "update_verification.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -71,8 +72,11 @@ bool Sha256Buffer(const void* data, std::uint32_t length, std::uint8_t digest[kD
 
 bool Sha256File(const std::wstring& path, std::uint8_t digest[kDigestBytes]) {
   const std::string narrow = Narrow(path);
-  FileCloser file{open(narrow.c_str(), O_RDONLY | O_CLOEXEC)};
+  // Never blocks on opening (a FIFO would), and hashes only a regular file.
+  FileCloser file{open(narrow.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
   if (file.fd < 0) return false;
+  struct stat st {};
+  if (fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
   MdCtx ctx = NewSha256();
   if (!ctx) return false;
   std::vector<std::uint8_t> buffer(65536);
@@ -121,8 +125,20 @@ int VerifyDigestSignatureWithKey(const std::uint8_t digest[kDigestBytes],
                                                                        : kArtifactSignatureInvalid;
 }
 
+bool UpdateKeyConfigured() {
+  return kUpdatePublicKeyConfigured;
+}
+
 int VerifyDigestSignature(const std::uint8_t digest[kDigestBytes], const std::uint8_t* signature,
                           size_t signatureLength, char* hexOut, size_t hexOutChars) {
+  if (!kUpdatePublicKeyConfigured) {
+    // A build without a key of its own trusts no signature at all.
+    if (hexOut != nullptr && hexOutChars >= kHexDigestChars) {
+      HexEncode(digest, kDigestBytes, hexOut);
+    }
+    if (signature == nullptr || signatureLength != kSignatureBytes) return kArtifactBadArgument;
+    return kArtifactSignatureInvalid;
+  }
   std::uint8_t key[kPublicKeyBytes];
   UnmaskPublicKey(key);  // rebuilt on every check; nothing keeps it
   const int result =

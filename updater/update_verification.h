@@ -41,6 +41,10 @@ int Ed25519Check(const std::uint8_t signature[kSignatureBytes],
                  const std::uint8_t publicKey[kPublicKeyBytes], const std::uint8_t* message,
                  size_t messageSize);
 
+// False when the program was built without an update-signing key of its own: every
+// signature is then invalid.
+bool UpdateKeyConfigured();
+
 // Writes the hex digest first when hexOut holds at least 65 bytes (even when the signature is
 // then rejected), then checks the signature with the built-in key: 0, 3 or 4.
 int VerifyDigestSignature(const std::uint8_t digest[kDigestBytes], const std::uint8_t* signature,

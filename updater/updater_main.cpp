@@ -1,5 +1,11 @@
 #include "updater_main.h"
 
+#include <signal.h>
+
+#include <optional>
+
+#include "common/wide_text.h"
+
 #include "apply_update.h"
 #include "reconcile_selftest.h"
 #include "updater_options.h"
@@ -13,6 +19,21 @@ constexpr wchar_t kUsage[] =
     L"[--log PATH]";
 
 }  // namespace
+
+int RunUpdaterProcess(int argc, char** argv) {
+  signal(SIGPIPE, SIG_IGN);
+  std::vector<std::wstring> arguments;
+  arguments.reserve(static_cast<size_t>(argc));
+  for (int i = 0; i < argc; ++i) {
+    std::optional<std::wstring> argument = DecodeUtf8(argv[i]);
+    if (!argument) {
+      LogLine(kUsage);
+      return kExitBadCommandLine;
+    }
+    arguments.push_back(std::move(*argument));
+  }
+  return UpdaterMain(arguments);
+}
 
 int UpdaterMain(const std::vector<std::wstring>& argv) {
   UpdaterOptions options;

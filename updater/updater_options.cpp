@@ -54,6 +54,12 @@ UpdaterState& State() {
   return state;
 }
 
+std::uint32_t ScaledMs(std::uint32_t ms) {
+  const std::uint32_t divisor = State().timeDivisor == 0 ? 1 : State().timeDivisor;
+  if (ms == 0) return 0;
+  return ms / divisor == 0 ? 1 : ms / divisor;
+}
+
 std::wstring NextArg(int argc, const std::vector<std::wstring>& argv, int& index) {
   if (index + 1 < argc && static_cast<size_t>(index + 1) < argv.size()) {
     ++index;

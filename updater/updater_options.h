@@ -54,8 +54,17 @@ struct UpdaterState {
   std::unique_ptr<platform::FileWriter> logFile;  // null: lines go to standard error only
   std::wstring markerPath;
   bool markerWritten = false;
+  std::string markerHeader;  // the marker's first line
+  // The journal lines of the run (what the swap backs up, adds and creates), kept so that the
+  // marker can be rewritten with another state.
+  std::string journal;
+  // Every wait and retry pause is divided by this; only the test build of the program sets it.
+  std::uint32_t timeDivisor = 1;
 };
 UpdaterState& State();
+
+// A wait or pause of `ms` milliseconds as this run takes it (at least 1 ms when `ms` is not 0).
+std::uint32_t ScaledMs(std::uint32_t ms);
 
 // Returns the argument after `index` and advances to it; at the end, an empty string and the
 // index stays.

@@ -36,7 +36,7 @@ struct ZipFileCloser {
 using ZipFile = std::unique_ptr<zip_file_t, ZipFileCloser>;
 
 // Opens the archive over the caller's bytes, which outlive it.
-ZipArchive OpenArchive(const std::vector<std::uint8_t>& bytes) {
+ZipArchive OpenArchive(std::span<const std::uint8_t> bytes) {
   zip_error_t error;
   zip_error_init(&error);
   zip_source_t* source = zip_source_buffer_create(bytes.data(), bytes.size(), 0, &error);
@@ -54,8 +54,7 @@ ZipArchive OpenArchive(const std::vector<std::uint8_t>& bytes) {
 
 // Reads exactly `size` bytes of the entry and makes sure nothing follows them, so that an entry
 // whose data is longer than it declares (or fails its checksum) is refused.
-bool ExtractExactly(zip_t* archive, zip_uint64_t index, std::vector<std::uint8_t>& out,
-                    std::uint64_t size) {
+bool ExtractExactly(zip_t* archive, zip_uint64_t index, ByteBuffer& out, std::uint64_t size) {
   ZipFile file(zip_fopen_index(archive, index, 0));
   if (!file) return false;  // encrypted, unsupported method, damaged header
   size_t done = 0;
@@ -66,22 +65,6 @@ bool ExtractExactly(zip_t* archive, zip_uint64_t index, std::vector<std::uint8_t
   }
   std::uint8_t extra = 0;
   return zip_fread(file.get(), &extra, 1) == 0;  // the end, with its checksum checked
-}
-
-// True when every folder between `installDir` and the target is a real folder or missing: a
-// symbolic link there would let the swap write outside the install folder.
-bool TargetStaysInside(const std::wstring& installDir, const std::wstring& relative) {
-  std::wstring path = installDir;
-  size_t start = 0;
-  for (;;) {
-    const size_t slash = relative.find(L'/', start);
-    if (slash == std::wstring::npos) return true;  // the last component is the target itself
-    path = JoinPath(path, relative.substr(start, slash - start));
-    platform::FileAttributes attributes;
-    if (!GetPathAttributes(path, attributes)) return true;  // the rest does not exist yet
-    if (attributes.kind == platform::FileKind::kSymlink) return false;
-    start = slash + 1;
-  }
 }
 
 // Permission bits of a staged file (Windows has no execute bit, so the archive need not carry
@@ -110,8 +93,11 @@ std::uint32_t StagedMode(zip_t* archive, zip_uint64_t index, const std::wstring&
 bool CollidesWithUpdateState(const std::wstring& relative, const std::wstring& targetPath,
                              const std::vector<StagedEntry>& entries) {
   const std::wstring staging = kStagingFolderName;
-  if (relative == kMarkerFileName || relative == staging ||
-      relative.compare(0, staging.size() + 1, staging + L"/") == 0) {
+  const size_t slash = relative.find_last_of(L'/');
+  const std::wstring name = slash == std::wstring::npos ? relative : relative.substr(slash + 1);
+  // The marker's temporary and a copy's temporary would be deleted by a reconcile.
+  if (relative == kMarkerFileName || relative == kMarkerTempFileName || IsCopyTemporaryName(name) ||
+      relative == staging || relative.compare(0, staging.size() + 1, staging + L"/") == 0) {
     return true;
   }
   for (const StagedEntry& other : entries) {
@@ -131,6 +117,33 @@ bool IsDirectoryEntry(zip_t* archive, zip_uint64_t index, std::string_view name)
 }
 
 }  // namespace
+
+bool TargetStaysInside(const std::wstring& installDir, const std::wstring& relative) {
+  std::wstring path = installDir;
+  size_t start = 0;
+  for (;;) {
+    const size_t slash = relative.find(L'/', start);
+    if (slash == std::wstring::npos) return true;  // the last component is the target itself
+    path = JoinPath(path, relative.substr(start, slash - start));
+    platform::FileAttributes attributes;
+    if (!GetPathAttributes(path, attributes)) return true;  // the rest does not exist yet
+    if (attributes.kind == platform::FileKind::kSymlink) return false;
+    start = slash + 1;
+  }
+}
+
+bool IsCopyTemporaryName(const std::wstring& name) {
+  constexpr std::wstring_view kInfix = L".tmcopy-";
+  constexpr size_t kDigits = 12;
+  if (name.size() < kInfix.size() + kDigits + 1) return false;
+  const size_t at = name.size() - kDigits - kInfix.size();
+  if (name.compare(at, kInfix.size(), kInfix) != 0) return false;
+  for (size_t i = name.size() - kDigits; i < name.size(); ++i) {
+    const wchar_t c = name[i];
+    if (!((c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f'))) return false;
+  }
+  return true;
+}
 
 bool IsReservedDeviceName(const std::wstring& component) {
   std::wstring stem = component.substr(0, component.find(L'.'));
@@ -180,7 +193,7 @@ bool ResolveStagedPath(std::string_view name, const std::wstring& stagingDir,
   return true;
 }
 
-bool ExtractToStaging(const std::vector<std::uint8_t>& zip, const std::wstring& stagingDir,
+bool ExtractToStaging(std::span<const std::uint8_t> zip, const std::wstring& stagingDir,
                       const std::wstring& installDir, std::vector<StagedEntry>& entries) {
   ZipArchive archive = OpenArchive(zip);
   if (!archive) {
@@ -224,8 +237,10 @@ bool ExtractToStaging(const std::vector<std::uint8_t>& zip, const std::wstring& 
       LogLine(kUnsafeName, Widen(name).c_str());
       return false;
     }
-    std::vector<std::uint8_t> buffer;
-    if (!ResizeZeroed(buffer, std::max<std::uint64_t>(stat.size, 1)) ||
+    // Every byte is extracted over (and the extraction checked for exactly that length), so
+    // the buffer is not zeroed first.
+    ByteBuffer buffer;
+    if (!buffer.Resize(std::max<std::uint64_t>(stat.size, 1)) ||
         !ExtractExactly(archive.get(), i, buffer, stat.size)) {
       LogLine(kExtractFailed, Widen(name).c_str());
       return false;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,6 +13,8 @@ namespace tallowmarch::updater {
 
 inline constexpr wchar_t kStagingFolderName[] = L"pending";
 inline constexpr wchar_t kMarkerFileName[] = L".update-in-progress";
+// The marker's next version is written under this name and then renamed over it.
+inline constexpr wchar_t kMarkerTempFileName[] = L".update-in-progress.new";
 inline constexpr std::uint64_t kMaxZipEntries = 4096;              // directory entries included
 inline constexpr std::uint64_t kMaxUncompressedBytes = 629145600;  // 600 MiB, file entries
 
@@ -26,12 +29,18 @@ struct StagedEntry {
 };
 
 // True when at least one file was staged and every step succeeded; logs its one failure.
-bool ExtractToStaging(const std::vector<std::uint8_t>& zip, const std::wstring& stagingDir,
+bool ExtractToStaging(std::span<const std::uint8_t> zip, const std::wstring& stagingDir,
                       const std::wstring& installDir, std::vector<StagedEntry>& entries);
 // The staged path of an entry name (raw UTF-8 bytes; '/' and '\' both separate components)
 // when the name passes every rule.
 bool ResolveStagedPath(std::string_view name, const std::wstring& stagingDir,
                        std::wstring& stagedPath);
+// True when every folder between `installDir` and the target `relative` (separated by '/')
+// is a real folder or missing: a symbolic link there would lead outside the install folder.
+bool TargetStaysInside(const std::wstring& installDir, const std::wstring& relative);
+// A temporary name of the file layer's copy (the destination's name, ".tmcopy-" and 12 hex
+// digits): a crash during a backup can leave one, and reconcile deletes them.
+bool IsCopyTemporaryName(const std::wstring& name);
 // CON, PRN, AUX, NUL, COM1-9 and LPT1-9, with any extension and in any letter case.
 bool IsReservedDeviceName(const std::wstring& component);
 

@@ -162,11 +162,11 @@ int main(int argc, char** argv) {
     if (run > 0) ResetInstall(root);
     // The stages, one by one, as the apply runs them.
     auto t = Clock::now();
-    std::vector<std::uint8_t> zip;
+    updater::ByteBuffer zip;
     updater::ReadFileCapped(options.zipPath, zip, updater::kMaxZipBytes);
     const double readMs = Ms(t);
     t = Clock::now();
-    std::vector<std::uint8_t> signature;
+    updater::ByteBuffer signature;
     updater::ReadFileCapped(options.sigPath, signature, 1024);
     char hex[65] = {};
     const int verdict = update::VerifyArtifactBuffer(zip.data(), zip.size(), signature.data(),
@@ -175,9 +175,9 @@ int main(int argc, char** argv) {
     t = Clock::now();
     std::vector<updater::StagedEntry> entries;
     const bool staged =
-        updater::ExtractToStaging(zip, installDir + L"/pending", installDir, entries);
+        updater::ExtractToStaging(zip.span(), installDir + L"/pending", installDir, entries);
     const double stageMs = Ms(t);
-    zip = {};
+    zip.Clear();
     t = Clock::now();
     for (const auto& entry : entries) updater::CopyWithRetry(entry.targetPath, entry.backupPath);
     updater::FlushVolume(installDir);  // as the apply does before the first swap

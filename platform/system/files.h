@@ -101,7 +101,8 @@ class FileLayer {
   virtual bool CopyFile(const std::string& source, const std::string& destination,
                         std::uint32_t& error) = 0;
   // Renames within one volume, replacing a file at `destination`; both folders are flushed
-  // before it returns (write-through). Another volume is kErrorNotSameDevice.
+  // before it returns (write-through). Another volume is kErrorNotSameDevice; a read-only file
+  // at `destination` is access denied.
   virtual bool MoveFile(const std::string& source, const std::string& destination,
                         std::uint32_t& error) = 0;
   // Writes everything written so far on the volume of `path` to the disk (syncfs).

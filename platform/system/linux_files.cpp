@@ -105,6 +105,24 @@ std::string TemporaryNameFor(const std::string& destination) {
   return name;
 }
 
+// Opens `path` without ever blocking (a FIFO with no writer or reader would block a plain
+// open) and keeps it only when it is a regular file; anything else is access denied.
+int OpenRegular(const std::string& path, int flags, mode_t mode, std::uint32_t& error) {
+  Fd fd(open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC, mode));
+  if (!fd.valid()) {
+    error = errno == ENXIO ? kErrorAccessDenied : Win32ErrorFromErrno(errno);
+    return -1;
+  }
+  struct stat st {};
+  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    error = kErrorAccessDenied;
+    return -1;
+  }
+  // Regular files ignore the flag, but reads and writes are plain blocking ones from here on.
+  fcntl(fd.get(), F_SETFL, fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
+  return fd.Release();
+}
+
 class LinuxFileReader : public FileReader {
  public:
   explicit LinuxFileReader(int fd) : fd_(fd) {}
@@ -324,15 +342,14 @@ bool LinuxFileLayer::CopyFile(const std::string& source, const std::string& dest
       return false;
     }
   } else {
-    if (S_ISDIR(st.st_mode)) {
+    // Only a regular file is copied: a folder is access denied as on Windows, and a FIFO or
+    // a device would block the open or the read for ever.
+    if (!S_ISREG(st.st_mode)) {
       error = kErrorAccessDenied;
       return false;
     }
-    Fd in(open(source.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!in.valid()) {
-      error = Win32ErrorFromErrno(errno);
-      return false;
-    }
+    Fd in(OpenRegular(source, O_RDONLY, 0, error));
+    if (!in.valid()) return false;
     Fd out(open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!out.valid()) {
       error = Win32ErrorFromErrno(errno);
@@ -360,7 +377,7 @@ bool LinuxFileLayer::CopyFile(const std::string& source, const std::string& dest
 }
 
 bool LinuxFileLayer::SyncVolume(const std::string& path, std::uint32_t& error) {
-  Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  Fd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   if (!fd.valid() || syncfs(fd.get()) != 0) {
     error = Win32ErrorFromErrno(errno);
     return false;
@@ -376,6 +393,13 @@ bool LinuxFileLayer::MoveFile(const std::string& source, const std::string& dest
   struct stat moved {};
   if (lstat(destination.c_str(), &target) == 0 &&
       (S_ISDIR(target.st_mode) || (lstat(source.c_str(), &moved) == 0 && S_ISDIR(moved.st_mode)))) {
+    error = kErrorAccessDenied;
+    return false;
+  }
+  // A read-only file (no write permission bit at all) is not replaced, as Windows refuses to
+  // replace one; the caller clears the bits first where it means to.
+  if (lstat(destination.c_str(), &target) == 0 && S_ISREG(target.st_mode) &&
+      (target.st_mode & 0222) == 0) {
     error = kErrorAccessDenied;
     return false;
   }
@@ -403,37 +427,17 @@ bool LinuxFileLayer::FreeSpace(const std::string& path, std::uint64_t& bytes,
 
 std::unique_ptr<FileReader> LinuxFileLayer::OpenRead(const std::string& path,
                                                      std::uint32_t& error) {
-  Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) {
-    error = Win32ErrorFromErrno(errno);
-    return nullptr;
-  }
-  struct stat st {};
-  if (fstat(fd.get(), &st) != 0) {
-    error = Win32ErrorFromErrno(errno);
-    return nullptr;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    error = kErrorAccessDenied;
-    return nullptr;
-  }
+  Fd fd(OpenRegular(path, O_RDONLY, 0, error));
+  if (!fd.valid()) return nullptr;
   return std::make_unique<LinuxFileReader>(fd.Release());
 }
 
 std::unique_ptr<FileWriter> LinuxFileLayer::CreateTruncate(const std::string& path,
                                                            std::uint32_t mode,
                                                            std::uint32_t& error) {
-  Fd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
-             static_cast<mode_t>(mode & 07777)));
-  if (!fd.valid()) {
-    error = Win32ErrorFromErrno(errno);
-    return nullptr;
-  }
-  struct stat st {};
-  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    error = kErrorAccessDenied;
-    return nullptr;
-  }
+  Fd fd(OpenRegular(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW,
+                    static_cast<mode_t>(mode & 07777), error));
+  if (!fd.valid()) return nullptr;
   // An existing file keeps its old bits through O_TRUNC, and the umask trims new ones.
   fchmod(fd.get(), static_cast<mode_t>(mode & 07777));
   return std::make_unique<LinuxFileWriter>(fd.Release());
@@ -441,11 +445,8 @@ std::unique_ptr<FileWriter> LinuxFileLayer::CreateTruncate(const std::string& pa
 
 std::unique_ptr<FileWriter> LinuxFileLayer::OpenAppend(const std::string& path,
                                                        std::uint32_t& error) {
-  Fd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
-  if (!fd.valid()) {
-    error = Win32ErrorFromErrno(errno);
-    return nullptr;
-  }
+  Fd fd(OpenRegular(path, O_WRONLY | O_CREAT | O_APPEND, 0644, error));
+  if (!fd.valid()) return nullptr;
   return std::make_unique<LinuxFileWriter>(fd.Release());
 }
 

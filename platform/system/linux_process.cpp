@@ -1,6 +1,7 @@
 #include "system/linux_process.h"
 
 #include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -62,9 +63,26 @@ bool LinuxProcessLayer::StartProcess(const std::string& program,
   int rc = posix_spawn_file_actions_addchdir_np(&actions, workingDir.c_str());
   // Only the standard three: the lock file of a mutex held here must not outlive us in a child.
   if (rc == 0) rc = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  // The child starts with every signal at its default disposition and none blocked, whatever
+  // this process ignores or blocks (the updater ignores SIGPIPE for itself only).
+  posix_spawnattr_t attributes;
+  if (rc == 0) rc = posix_spawnattr_init(&attributes);
+  const bool attributesMade = rc == 0;
+  sigset_t all;
+  sigset_t none;
+  sigfillset(&all);
+  sigemptyset(&none);
+  if (rc == 0) rc = posix_spawnattr_setsigdefault(&attributes, &all);
+  if (rc == 0) rc = posix_spawnattr_setsigmask(&attributes, &none);
+  if (rc == 0) {
+    rc = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  }
   pid_t child = 0;
   // glibc reports a failed exec (missing program, no execute permission) as the result.
-  if (rc == 0) rc = posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), environ);
+  if (rc == 0) {
+    rc = posix_spawn(&child, program.c_str(), &actions, &attributes, argv.data(), environ);
+  }
+  if (attributesMade) posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) {
     error = Win32ErrorFromErrno(rc);
