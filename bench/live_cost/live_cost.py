@@ -16,6 +16,7 @@ with x11grab into libx264 at the same rate, for RUN seconds each. Read from /pro
 A "long" scenario runs each side once for 60 s of moving content and reports the peak RSS.
 
 Usage: live_cost.py [--build DIR] [--pairs N] [--run SECONDS] [--scenarios moving,still,long]
+                    [--host PROGRAM] [--engine LIBRARY] [--sides ours,tool]
 """
 
 import argparse
@@ -106,9 +107,11 @@ class Sampler:
         return time.monotonic() - self.started, cpu, minflt
 
 
-def run_ours(host, display, run_seconds, folder):
+def run_ours(host, engine, display, run_seconds, folder):
     env = dict(os.environ, DISPLAY=display)
-    proc = subprocess.Popen([host, "--folder", folder, "--fps", "30", "--max-height", "1080"],
+    extra = ["--engine", engine] if engine else []
+    proc = subprocess.Popen([host, "--folder", folder, "--fps", "30", "--max-height", "1080"] +
+                            extra,
                             env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                             stderr=subprocess.DEVNULL, text=True)
     line = proc.stdout.readline()
@@ -197,8 +200,11 @@ def main():
     parser.add_argument("--pairs", type=int, default=3)
     parser.add_argument("--run", type=float, default=21.0)
     parser.add_argument("--scenarios", default="moving,still,long")
+    parser.add_argument("--engine", default="", help="engine library (default: the build's)")
+    parser.add_argument("--host", default="", help="host program (default: the build's)")
+    parser.add_argument("--sides", default="ours,tool", help="ours,tool (both) or one of them")
     args = parser.parse_args()
-    host = os.path.join(args.build, "bench", "live_cost", "live_cost_host")
+    host = args.host or os.path.join(args.build, "bench", "live_cost", "live_cost_host")
     for tool in ("Xvfb", "ffmpeg", "ffplay"):
         if shutil.which(tool) is None:
             raise SystemExit(f"{tool} is missing: scripts/install-deps.sh installs it")
@@ -223,9 +229,10 @@ def main():
             seconds = 60.0 if scenario == "long" else args.run
             ours, tool = [], []
             for i in range(pairs):
-                for side in ("ours", "tool") if i % 2 == 0 else ("tool", "ours"):
+                order = ("ours", "tool") if i % 2 == 0 else ("tool", "ours")
+                for side in (s for s in order if s in args.sides.split(",")):
                     load = load_average()
-                    r = (run_ours(host, display, seconds, folder) if side == "ours" else
+                    r = (run_ours(host, args.engine, display, seconds, folder) if side == "ours" else
                          run_tool(display, seconds, folder))
                     r["load"] = load
                     (ours if side == "ours" else tool).append(r)
@@ -233,12 +240,15 @@ def main():
                           f"peak RSS {r['rss']:.1f} MB  minflt {r['minflt']}  "
                           f"fps {r['fps']:.1f}  load {load:.1f}", flush=True)
             print(f"{scenario}:")
-            print("  " + describe("ours", ours))
-            print("  " + describe("tool", tool))
+            if ours:
+                print("  " + describe("ours", ours))
+            if tool:
+                print("  " + describe("tool", tool))
             ratios = [o["cpu"] / t["cpu"] for o, t in zip(ours, tool) if t["cpu"] > 0]
-            print(f"  cpu ratio ours/tool per pair: " +
-                  ", ".join(f"{x:.2f}" for x in ratios) +
-                  f"  (median {statistics.median(ratios):.2f})", flush=True)
+            if ratios:
+                print(f"  cpu ratio ours/tool per pair: " +
+                      ", ".join(f"{x:.2f}" for x in ratios) +
+                      f"  (median {statistics.median(ratios):.2f})", flush=True)
     finally:
         if player is not None:
             player.send_signal(signal.SIGTERM)

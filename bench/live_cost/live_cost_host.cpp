@@ -100,8 +100,7 @@ int main(int argc, char** argv) {
     } else if (std::strcmp(argv[i], "--max-height") == 0 && hasValue) {
       maxHeight = std::atoi(argv[++i]);
     } else {
-      std::fprintf(stderr,
-                   "usage: %s [--engine PATH] [--folder DIR] [--fps N] [--max-height N]\n",
+      std::fprintf(stderr, "usage: %s [--engine PATH] [--folder DIR] [--fps N] [--max-height N]\n",
                    argv[0]);
       return 2;
     }
@@ -136,8 +135,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   engine.setAudioSettings(1.0f, 1.0f, true, true, nullptr, nullptr);
-  const int started =
-      engine.startCapture(reinterpret_cast<HWND>(root), true, maxHeight, fps, 0, 0);
+  const int started = engine.startCapture(reinterpret_cast<HWND>(root), true, maxHeight, fps, 0, 0);
   if (started != TALLOWMARCH_OK) {
     std::fprintf(stderr, "live_cost_host: capture start failed with %d\n", started);
     return 1;
@@ -147,8 +145,8 @@ int main(int argc, char** argv) {
 
   int exitCode = 0;
   char line[64] = {};
-  const bool save = std::fgets(line, sizeof line, stdin) != nullptr &&
-                    std::strncmp(line, "save", 4) == 0;
+  const bool save =
+      std::fgets(line, sizeof line, stdin) != nullptr && std::strncmp(line, "save", 4) == 0;
   std::printf("sustainable fps: %.2f\n", engine.sustainableFps());
   if (save) {
     std::wstring wideFolder(folder.begin(), folder.end());

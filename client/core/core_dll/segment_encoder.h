@@ -105,6 +105,11 @@ class FfmpegSegmentEncoder final : public IVideoSegmentEncoder {
   void ConfigureCodecContext(std::int64_t rate);
   bool OpenCodec(bool lowPower);
   void WritePackets();
+  // The mapped staging picture into `frame`: lent without a copy when the device keeps the
+  // mapped bytes alive after the Unmap (MappedSubresource::keepAlive), else copied row by row.
+  bool BorrowMappedPicture();
+  void CopyMappedPicture();
+  void ReleaseBorrowedPicture();
 
   GpuEncodeContext* gpuContext;  // not owned
   platform::TexturePtr nv12Target;
@@ -125,6 +130,7 @@ class FfmpegSegmentEncoder final : public IVideoSegmentEncoder {
   std::int64_t lastPts = -1;
   bool reencodeAtSave = false;
   bool retired = false;
+  bool frameBorrowed = false;  // `frame` points into staging memory, not into its own buffer
 
   const AVCodec* codec = nullptr;
   CodecOpener opener;
