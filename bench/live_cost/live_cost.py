@@ -14,8 +14,10 @@ with x11grab into libx264 at the same rate, for RUN seconds each. Read from /pro
 - the load average at the start of each run.
 
 A "long" scenario runs each side once for 60 s of moving content and reports the peak RSS.
+"floor" runs the tool's libx264 alone on a still NV12 picture in real time (no grab, no
+conversion): the part of the still-screen cost that encoding the re-submitted frames sets.
 
-Usage: live_cost.py [--build DIR] [--pairs N] [--run SECONDS] [--scenarios moving,still,long]
+Usage: live_cost.py [--build DIR] [--pairs N] [--run SECONDS] [--scenarios moving,still,floor,long]
                     [--host PROGRAM] [--engine LIBRARY] [--sides ours,tool]
 """
 
@@ -135,11 +137,17 @@ def run_ours(host, engine, display, run_seconds, folder):
             "fps": frames / span if span > 0 else 0.0}
 
 
-def run_tool(display, run_seconds, folder):
+def run_tool(display, run_seconds, folder, encoder_only=False):
     output = os.path.join(folder, "live_cost_tool.mp4")
+    if encoder_only:
+        # libx264 alone on a still NV12 picture in real time: the encoding that a still screen
+        # costs whoever records it, without grabbing or converting.
+        source = ["-re", "-f", "lavfi", "-i", "color=c=black:s=1920x1080:r=30,format=nv12"]
+    else:
+        source = ["-f", "x11grab", "-framerate", "30", "-video_size", "1920x1080",
+                  "-i", display + ".0"]
     cmd = ["ffmpeg", "-hide_banner", "-loglevel", "error", "-nostats", "-progress", "pipe:1",
-           "-stats_period", "0.25", "-f", "x11grab", "-framerate", "30",
-           "-video_size", "1920x1080", "-i", display + ".0",
+           "-stats_period", "0.25"] + source + [
            "-c:v", "libx264", "-preset", "veryfast", "-tune", "zerolatency",
            "-b:v", "6M", "-maxrate", "12M", "-bufsize", "24M", "-g", "60", "-threads", "4",
            "-pix_fmt", "nv12", "-y", output]
@@ -199,7 +207,7 @@ def main():
     parser.add_argument("--build", default=os.path.join(here, "..", "..", "build", "release"))
     parser.add_argument("--pairs", type=int, default=3)
     parser.add_argument("--run", type=float, default=21.0)
-    parser.add_argument("--scenarios", default="moving,still,long")
+    parser.add_argument("--scenarios", default="moving,still,floor,long")
     parser.add_argument("--engine", default="", help="engine library (default: the build's)")
     parser.add_argument("--host", default="", help="host program (default: the build's)")
     parser.add_argument("--sides", default="ours,tool", help="ours,tool (both) or one of them")
@@ -225,6 +233,11 @@ def main():
                 player.wait()
                 player = None
                 time.sleep(1.0)
+            if scenario == "floor":
+                r = run_tool(display, args.run, folder, encoder_only=True)
+                print(f"floor (libx264 alone on a still 1080p NV12 picture, 30 fps): cpu-s/s "
+                      f"{r['cpu']:.3f}  fps {r['fps']:.1f}  load {load_average():.1f}", flush=True)
+                continue
             pairs = 1 if scenario == "long" else args.pairs
             seconds = 60.0 if scenario == "long" else args.run
             ours, tool = [], []
