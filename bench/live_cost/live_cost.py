@@ -3,7 +3,7 @@
 
 Starts a private Xvfb (1920x1080x24; the server picks a free display with -displayfd), and for
 "moving" content shows ffplay -fs of testsrc2 at 30 fps on it ("still": nothing runs, the screen
-stands still). Then alternates, pair by pair, our host (live_cost_host: the engine recording the
+stands still). Then alternates, round by round (--pairs rounds), our host (live_cost_host: the engine recording the
 screen at 30 fps, 1080 lines, 6 Mbit/s, sound muted) and the ffmpeg tool recording the same screen
 with x11grab into libx264 at the same rate, for RUN seconds each. Read from /proc/<pid>:
 
@@ -19,6 +19,7 @@ conversion): the part of the still-screen cost that encoding the re-submitted fr
 
 Usage: live_cost.py [--build DIR] [--pairs N] [--run SECONDS] [--scenarios moving,still,floor,long]
                     [--host PROGRAM] [--engine LIBRARY] [--sides ours,tool]
+                    [--baseline-engine LIBRARY [--baseline-host PROGRAM]]
 """
 
 import argparse
@@ -211,6 +212,9 @@ def main():
     parser.add_argument("--engine", default="", help="engine library (default: the build's)")
     parser.add_argument("--host", default="", help="host program (default: the build's)")
     parser.add_argument("--sides", default="ours,tool", help="ours,tool (both) or one of them")
+    parser.add_argument("--baseline-engine", default="",
+                        help="an older engine library, run as a third side ('base') every round")
+    parser.add_argument("--baseline-host", default="", help="the host for the baseline engine")
     args = parser.parse_args()
     host = args.host or os.path.join(args.build, "bench", "live_cost", "live_cost_host")
     for tool in ("Xvfb", "ffmpeg", "ffplay"):
@@ -240,28 +244,37 @@ def main():
                 continue
             pairs = 1 if scenario == "long" else args.pairs
             seconds = 60.0 if scenario == "long" else args.run
-            ours, tool = [], []
+            # Every round runs each side once, the order rotating from round to round.
+            sides = [x for x in ("ours", "tool") if x in args.sides.split(",")]
+            if args.baseline_engine:
+                sides.insert(1, "base")
+            results = {x: [] for x in sides}
             for i in range(pairs):
-                order = ("ours", "tool") if i % 2 == 0 else ("tool", "ours")
-                for side in (s for s in order if s in args.sides.split(",")):
+                k = i % len(sides)
+                for side in sides[k:] + sides[:k]:
                     load = load_average()
-                    r = (run_ours(host, args.engine, display, seconds, folder) if side == "ours" else
-                         run_tool(display, seconds, folder))
+                    if side == "tool":
+                        r = run_tool(display, seconds, folder)
+                    elif side == "base":
+                        r = run_ours(args.baseline_host or host, args.baseline_engine, display,
+                                     seconds, folder)
+                    else:
+                        r = run_ours(host, args.engine, display, seconds, folder)
                     r["load"] = load
-                    (ours if side == "ours" else tool).append(r)
-                    print(f"  {scenario} pair {i + 1} {side}: cpu-s/s {r['cpu']:.3f}  "
+                    results[side].append(r)
+                    print(f"  {scenario} round {i + 1} {side}: cpu-s/s {r['cpu']:.3f}  "
                           f"peak RSS {r['rss']:.1f} MB  minflt {r['minflt']}  "
                           f"fps {r['fps']:.1f}  load {load:.1f}", flush=True)
             print(f"{scenario}:")
-            if ours:
-                print("  " + describe("ours", ours))
-            if tool:
-                print("  " + describe("tool", tool))
-            ratios = [o["cpu"] / t["cpu"] for o, t in zip(ours, tool) if t["cpu"] > 0]
-            if ratios:
-                print(f"  cpu ratio ours/tool per pair: " +
-                      ", ".join(f"{x:.2f}" for x in ratios) +
-                      f"  (median {statistics.median(ratios):.2f})", flush=True)
+            for side in sides:
+                print("  " + describe(side, results[side]))
+            for side in (x for x in ("ours", "base") if x in results):
+                ratios = [o["cpu"] / t["cpu"]
+                          for o, t in zip(results[side], results.get("tool", [])) if t["cpu"] > 0]
+                if ratios:
+                    print(f"  cpu ratio {side}/tool per round: " +
+                          ", ".join(f"{x:.2f}" for x in ratios) +
+                          f"  (median {statistics.median(ratios):.2f})", flush=True)
     finally:
         if player is not None:
             player.send_signal(signal.SIGTERM)
