@@ -157,6 +157,56 @@ TEST_F(CpuDeviceTest, CopiesBetweenUnlikeTexturesDoNothing) {
   EXPECT_EQ(FirstPixel(same), 0xFFFFFFFFu);
 }
 
+TEST_F(CpuDeviceTest, ACopyKeepsItsBytesWhicheverSideIsWrittenAfterIt) {
+  // Copies share memory until one side is written: every write must leave the other side as
+  // the copy made it, whether the write is an upload, a copy into it or a CPU mapping.
+  const auto red = FilledBgra(8, 8, {255, 0, 0});
+  const auto blue = FilledBgra(8, 8, {0, 0, 255});
+  const auto green = FilledBgra(8, 8, {0, 255, 0});
+  TexturePtr source = Create(testing::BgraDesc(8, 8));
+  TexturePtr copy = Create(testing::BgraDesc(8, 8));
+  TexturePtr readback = Create(BgraStaging(8, 8));
+  auto read = [&](const TexturePtr& t) {
+    context->CopyResource(readback, t);
+    return FirstPixel(readback);
+  };
+  context->UpdateSubresource(source, 0, red.data(), 8 * 4);
+  context->CopyResource(copy, source);
+  context->UpdateSubresource(source, 0, blue.data(), 8 * 4);  // the source is written
+  EXPECT_EQ(read(copy), 0xFFFF0000u);
+  EXPECT_EQ(read(source), 0xFF0000FFu);
+  context->UpdateSubresource(copy, 0, green.data(), 8 * 4);  // the copy is written
+  EXPECT_EQ(read(source), 0xFF0000FFu);
+  EXPECT_EQ(read(copy), 0xFF00FF00u);
+
+  // A CPU write into a staging texture whose bytes a copy shares.
+  TextureDesc writable = BgraStaging(8, 8);
+  writable.cpuAccessFlags = kCpuAccessRead | kCpuAccessWrite;
+  TexturePtr cpu = Create(writable);
+  context->CopyResource(cpu, source);
+  context->CopyResource(copy, cpu);
+  MappedSubresource m;
+  ASSERT_EQ(context->Map(cpu, 0, kMapWrite, 0, m), S_OK);
+  std::memcpy(m.data, green.data(), 4);
+  context->Unmap(cpu, 0);
+  EXPECT_EQ(read(copy), 0xFF0000FFu);
+  EXPECT_EQ(read(cpu), 0xFF00FF00u);
+
+  // Bytes kept from a read mapping stay as they were after the Unmap, while the texture is
+  // copied into again.
+  context->CopyResource(readback, source);
+  ASSERT_EQ(context->Map(readback, 0, kMapRead, 0, m), S_OK);
+  const std::shared_ptr<const void> kept = m.keepAlive;
+  const void* keptBytes = m.data;
+  context->Unmap(readback, 0);
+  ASSERT_NE(kept, nullptr);
+  context->CopyResource(readback, cpu);
+  EXPECT_EQ(FirstPixel(readback), 0xFF00FF00u);
+  std::uint32_t first = 0;
+  std::memcpy(&first, keptBytes, 4);
+  EXPECT_EQ(first, 0xFF0000FFu);
+}
+
 TEST_F(CpuDeviceTest, MapAnswersStillDrawingUntilTheWritesHaveRun) {
   TexturePtr source = Create(testing::BgraDesc(16, 16));
   TexturePtr staging = Create(BgraStaging(16, 16));
@@ -403,6 +453,61 @@ TEST_F(VideoProcessorTest, ScalesTheWholeInputOntoTheWholeOutput) {
   for (int i = 0; i < 4; ++i) {
     const auto expected = Bt709Limited(quadrant[i]);
     EXPECT_NEAR(Sample(centres[i].first, centres[i].second).y, expected.y, 1.5) << i;
+  }
+}
+
+TEST_F(VideoProcessorTest, AConversionIsRedoneOnceItsInputOrItsOutputWasWritten) {
+  // A repeated blit of an unchanged input may be skipped; after any write to the input (an
+  // upload, a copy into it, a discarding CPU map) or to the output it must convert again.
+  Build(16, 16, 16, 16);
+  const Rgb colours[] = {{255, 0, 0}, {0, 0, 255}, {0, 255, 0}, {200, 200, 40}};
+  auto expectColour = [&](Rgb c, const char* step) {
+    const auto expected = Bt709Limited(c);
+    const auto got = Sample(3, 3);
+    EXPECT_NEAR(got.y, expected.y, 1.5) << step;
+    EXPECT_NEAR(got.u, expected.u, 1.5) << step;
+  };
+  TexturePtr source = Create(testing::BgraDesc(16, 16));
+  context->UpdateSubresource(source, 0, FilledBgra(16, 16, colours[0]).data(), 16 * 4);
+  ASSERT_EQ(Blit(source), S_OK);
+  expectColour(colours[0], "first");
+  ASSERT_EQ(Blit(source), S_OK);  // unchanged: same picture
+  expectColour(colours[0], "again");
+
+  context->UpdateSubresource(source, 0, FilledBgra(16, 16, colours[1]).data(), 16 * 4);
+  ASSERT_EQ(Blit(source), S_OK);
+  expectColour(colours[1], "after an upload into the input");
+
+  const TexturePtr other =
+      testing::MakeBgraTexture(*device, 16, 16, FilledBgra(16, 16, colours[2]));
+  context->CopyResource(source, other);
+  ASSERT_EQ(Blit(source), S_OK);
+  expectColour(colours[2], "after a copy into the input");
+
+  // The output overwritten by a copy: the same input converts again.
+  TextureDesc target;
+  nv12->GetDesc(target);
+  TexturePtr blank = Create(target);
+  context->CopyResource(nv12, blank);
+  ASSERT_EQ(Blit(source), S_OK);
+  expectColour(colours[2], "after a write to the output");
+
+  // A dynamic input rewritten through discarding maps, as the capture writes its surfaces.
+  TextureDesc dynamic = testing::BgraDesc(16, 16);
+  dynamic.usage = Usage::Dynamic;
+  dynamic.bindFlags = kBindShaderResource;
+  dynamic.cpuAccessFlags = kCpuAccessWrite;
+  TexturePtr surface = Create(dynamic);
+  for (Rgb c : {colours[3], colours[0]}) {
+    MappedSubresource m;
+    ASSERT_EQ(context->Map(surface, 0, kMapWriteDiscard, 0, m), S_OK);
+    const auto pixels = FilledBgra(16, 16, c);
+    for (std::uint32_t y = 0; y < 16; ++y)
+      std::memcpy(static_cast<std::uint8_t*>(m.data) + std::size_t{y} * m.rowPitch,
+                  pixels.data() + std::size_t{y} * 16 * 4, 16 * 4);
+    context->Unmap(surface, 0);
+    ASSERT_EQ(Blit(surface), S_OK);
+    expectColour(c, "after a discarding map of the input");
   }
 }
 

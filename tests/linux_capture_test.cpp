@@ -68,6 +68,7 @@ Picture ReadFrame(platform::GpuDevice& device, CaptureFrame& frame) {
   texture->GetDesc(desc);
   desc.cpuAccessFlags = platform::kCpuAccessRead;
   desc.usage = platform::Usage::Staging;
+  desc.bindFlags = 0;
   platform::TexturePtr readable;
   if (FAILED(device.CreateTexture2D(desc, nullptr, readable))) return picture;
   auto context = device.GetImmediateContext();

@@ -220,6 +220,7 @@ TEST_F(SimCaptureTest, FrameSurfaceHoldsTheScenePixels) {
 
   TextureDesc stagingDesc = desc;
   stagingDesc.usage = Usage::Staging;
+  stagingDesc.bindFlags = 0;
   stagingDesc.cpuAccessFlags = kCpuAccessRead;
   TexturePtr staging;
   ASSERT_EQ(device_->CreateTexture2D(stagingDesc, nullptr, staging), S_OK);

@@ -494,7 +494,7 @@ class X11Session final : public CaptureSession,
     GpuDevice& device = *state_->device->Device();
     std::shared_ptr<GpuContext> context = device.GetImmediateContext();
     MappedSubresource mapped;
-    if (!context || FAILED(context->Map(texture, 0, kMapWrite, 0, mapped))) return false;
+    if (!context || FAILED(context->Map(texture, 0, kMapWriteDiscard, 0, mapped))) return false;
     const bool grabbed = grabber_.Grab(drawable, x, y, static_cast<std::uint16_t>(size.Width),
                                        static_cast<std::uint16_t>(size.Height),
                                        static_cast<std::uint8_t*>(mapped.data), mapped.rowPitch);
@@ -530,7 +530,10 @@ class X11Session final : public CaptureSession,
     desc.width = width;
     desc.height = height;
     desc.format = kFormatB8G8R8A8Unorm;
-    desc.usage = Usage::Staging;  // written by the CPU, only copied from by the engine
+    // Written whole by the CPU, only read by the engine's copy: each grab discards the old
+    // contents, so one still held by a copy stays with it instead of being copied aside.
+    desc.usage = Usage::Dynamic;
+    desc.bindFlags = kBindShaderResource;
     desc.cpuAccessFlags = kCpuAccessWrite;
     TexturePtr texture;
     if (FAILED(state_->device->Device()->CreateTexture2D(desc, nullptr, texture))) return nullptr;

@@ -593,7 +593,10 @@ TexturePtr SimCapture::RenderFrame(SimSession& session, GpuDevice& device, SizeI
     desc.width = width;
     desc.height = height;
     desc.format = kFormatB8G8R8A8Unorm;
-    desc.usage = Usage::Staging;  // CPU-writable, like the capture's own write into the surface
+    // Written whole by the CPU, only read by the engine's copy: each grab discards the old
+    // contents, so one still held by a copy stays with it instead of being copied aside.
+    desc.usage = Usage::Dynamic;
+    desc.bindFlags = kBindShaderResource;
     desc.cpuAccessFlags = kCpuAccessWrite;
     if (FAILED(device.CreateTexture2D(desc, nullptr, texture))) return nullptr;
     // A few more than the pool's buffers: the engine's queued copies may hold some a while.
@@ -601,7 +604,7 @@ TexturePtr SimCapture::RenderFrame(SimSession& session, GpuDevice& device, SizeI
   }
   std::shared_ptr<GpuContext> context = device.GetImmediateContext();
   MappedSubresource mapped;
-  if (!context || FAILED(context->Map(texture, 0, kMapWrite, 0, mapped))) return nullptr;
+  if (!context || FAILED(context->Map(texture, 0, kMapWriteDiscard, 0, mapped))) return nullptr;
   for (std::uint32_t y = 0; y < height; ++y) {
     auto* row = reinterpret_cast<std::uint32_t*>(static_cast<std::uint8_t*>(mapped.data) +
                                                  static_cast<std::size_t>(y) * mapped.rowPitch);

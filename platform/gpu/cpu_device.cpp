@@ -8,6 +8,7 @@
 #include <cstring>
 #include <deque>
 #include <functional>
+#include <map>
 #include <thread>
 #include <vector>
 
@@ -86,29 +87,117 @@ constexpr std::uint32_t kRowAlignment = 256;
 constexpr HRESULT kInvalidCall = MakeHresult(0x887A0001u);
 constexpr std::uint32_t kMaxArraySize = 16;
 
+// Texture memory stands for video memory and is kept out of the process heap: blocks are mapped
+// on their own and, once no texture holds them any more, kept by the device for the next texture
+// of the same size. The pipeline builds new textures all the time (every encoder has its own)
+// while the number of blocks it holds at once stays the same, so after the first few seconds
+// no texture write faults in fresh pages. From the heap, those blocks would fragment it.
+//
+// Copies share blocks: a copy of a whole texture makes the destination hold the source's block,
+// and whichever side is written next gets a block of its own (copy on write). A block is
+// therefore never written while more than one texture (or a mapping handed out) holds it.
+class MemoryPool;
+
+struct TextureMemory {
+  TextureMemory(std::uint8_t* b, std::size_t s, std::shared_ptr<MemoryPool> p)
+      : bytes(b), size(s), pool(std::move(p)) {}
+  ~TextureMemory();
+  TextureMemory(const TextureMemory&) = delete;
+  TextureMemory& operator=(const TextureMemory&) = delete;
+
+  std::uint8_t* const bytes;
+  const std::size_t size;
+  // Names what the bytes hold: a new value from NextContent() with every write, carried along
+  // by the textures that share the block. Equal names mean equal bytes.
+  std::atomic<std::uint64_t> content{0};
+  const std::shared_ptr<MemoryPool> pool;
+};
+using MemoryRef = std::shared_ptr<TextureMemory>;
+
+std::uint64_t NextContent() {
+  static std::atomic<std::uint64_t> next{1};
+  return next.fetch_add(1);
+}
+
+// Readers that copy whole rows with vector loads may run a little past the last byte of the
+// last row (libx264 reading a frame handed to it): every block has this much more.
+constexpr std::size_t kBlockPadding = 64;
+
+class MemoryPool : public std::enable_shared_from_this<MemoryPool> {
+ public:
+  ~MemoryPool() {
+    for (auto& [size, entry] : sizes_) {
+      for (std::uint8_t* block : entry.free) munmap(block, size + kBlockPadding);
+    }
+  }
+
+  // A block of `size` bytes with undefined contents; null when no memory can be mapped.
+  MemoryRef Take(std::size_t size) {
+    std::uint8_t* block = nullptr;
+    {
+      std::lock_guard lock(mutex_);
+      PerSize& entry = sizes_[size];
+      if (!entry.free.empty()) {
+        block = entry.free.back();
+        entry.free.pop_back();
+      }
+      ++entry.inUse;
+    }
+    if (block == nullptr) {
+      void* p = mmap(nullptr, size + kBlockPadding, PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      if (p == MAP_FAILED) {
+        std::lock_guard lock(mutex_);
+        --sizes_[size].inUse;
+        return nullptr;
+      }
+      block = static_cast<std::uint8_t*>(p);
+    }
+    auto memory = std::make_shared<TextureMemory>(block, size, shared_from_this());
+    memory->content.store(NextContent());
+    return memory;
+  }
+
+  // Every block comes back here; the pool keeps as many as were ever in use at once (a new one
+  // is mapped only when none is free), so it holds what the pipeline needs and no more.
+  void Give(std::uint8_t* block, std::size_t size) {
+    std::lock_guard lock(mutex_);
+    PerSize& entry = sizes_[size];
+    --entry.inUse;
+    entry.free.push_back(block);
+  }
+
+  std::size_t FreeBlocks() {
+    std::lock_guard lock(mutex_);
+    std::size_t n = 0;
+    for (const auto& [size, entry] : sizes_) n += entry.free.size();
+    return n;
+  }
+
+ private:
+  struct PerSize {
+    std::vector<std::uint8_t*> free;
+    std::size_t inUse = 0;
+  };
+  std::mutex mutex_;  // guards sizes_
+  std::map<std::size_t, PerSize> sizes_;
+};
+
+TextureMemory::~TextureMemory() {
+  pool->Give(bytes, size);
+}
+
 // What every object of one device shares.
 struct DeviceState {
-  explicit DeviceState(std::shared_ptr<GpuFaults> f) : faults(std::move(f)) {}
+  explicit DeviceState(std::shared_ptr<GpuFaults> f)
+      : faults(std::move(f)), pool(std::make_shared<MemoryPool>()) {}
   HRESULT Check(GpuCall call) { return faults ? faults->Check(call) : S_OK; }
   bool Removed() const { return removedReason.load() != S_OK; }
 
   std::shared_ptr<GpuFaults> faults;
   std::atomic<HRESULT> removedReason{S_OK};  // written by MarkRemoved, from any thread
+  const std::shared_ptr<MemoryPool> pool;    // thread-safe; blocks keep it alive
 };
-
-// Texture memory stands for video memory and is kept out of the process heap: every texture maps
-// its own zero-filled pages and unmaps them when released. From the heap, the encoders' textures
-// (several megabytes, built and released every two seconds) would stay resident as freed
-// blocks, and the pages of a texture not written yet would count as well.
-struct TextureUnmap {
-  std::size_t size = 0;
-  void operator()(std::uint8_t* p) const { munmap(p, size); }
-};
-
-std::uint8_t* MapTextureMemory(std::size_t size) {
-  void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  return p == MAP_FAILED ? nullptr : static_cast<std::uint8_t*>(p);
-}
 
 // The one lock of a shared texture that all its keyed-mutex views hand around.
 struct KeyedLock {
@@ -119,6 +208,20 @@ struct KeyedLock {
   const void* holder = nullptr;  // the view that holds the lock
 };
 
+// What a blit last wrote into its output texture, so that the same conversion again can be
+// skipped (a still picture is handed to the encoder at the full frame rate).
+struct Conversion {
+  const void* processor = nullptr;
+  std::uint64_t source = 0;  // content of the input block
+  std::uint64_t output = 0;  // content the output block got
+  VideoColorSpace inSpace, outSpace;
+};
+
+bool SameSpace(const VideoColorSpace& a, const VideoColorSpace& b) {
+  return a.usage == b.usage && a.rgbRange == b.rgbRange && a.ycbcrMatrix == b.ycbcrMatrix &&
+         a.ycbcrXvYcc == b.ycbcrXvYcc && a.nominalRange == b.nominalRange;
+}
+
 class CpuTexture final : public GpuTexture, public std::enable_shared_from_this<CpuTexture> {
  public:
   CpuTexture(std::shared_ptr<DeviceState> ownerState, const TextureDesc& desc)
@@ -127,7 +230,6 @@ class CpuTexture final : public GpuTexture, public std::enable_shared_from_this<
         desc(desc),
         rowPitch((RowBytes(desc) + kRowAlignment - 1) / kRowAlignment * kRowAlignment),
         rows(desc.format == kFormatNv12 ? desc.height + desc.height / 2 : desc.height),
-        storage(MapTextureMemory(Size()), TextureUnmap{Size()}),
         keyedLock((desc.miscFlags & kResourceMiscSharedKeyedMutex) != 0
                       ? std::make_shared<KeyedLock>()
                       : nullptr) {}
@@ -141,15 +243,82 @@ class CpuTexture final : public GpuTexture, public std::enable_shared_from_this<
   // One array slice; the slices lie one after the other.
   std::size_t SliceSize() const { return std::size_t{rowPitch} * rows; }
   std::size_t Size() const { return SliceSize() * desc.arraySize; }
-  std::uint8_t* Slice(std::uint32_t index) const { return storage.get() + SliceSize() * index; }
 
-  // Copies CPU data laid out with `pitch` into the storage (both planes for NV12).
+  // The block holding the texture's contents, for reading. A texture gets memory only once it
+  // is used (a spare encoder's textures cost nothing until it encodes); one never written reads
+  // as zeros. Null only when no memory can be mapped.
+  MemoryRef Contents() {
+    std::lock_guard lock(mutex);
+    return ContentsLocked();
+  }
+
+  // A block that only this texture holds, to write into; it gets a new content name. With
+  // `keep`, it holds the texture's contents (a write of part of it); else its contents are
+  // undefined (a write of all of it). Null only when no memory can be mapped.
+  MemoryRef Writable(bool keep) {
+    std::lock_guard lock(mutex);
+    return WritableLocked(keep);
+  }
+
+  // The texture now holds a copy of `source`'s bytes: the block is shared until either side is
+  // written.
+  void Share(MemoryRef source) {
+    MemoryRef old;
+    std::lock_guard lock(mutex);
+    old = std::move(memory);
+    memory = std::move(source);
+  }
+
+  // Copies CPU data laid out with `pitch` into the texture (both planes for NV12).
   void Upload(const std::uint8_t* data, std::uint32_t pitch) {
+    const MemoryRef target = Writable(false);
+    if (!target) return;
     const std::uint32_t rowBytes = RowBytes(desc);
     for (std::uint32_t r = 0; r < rows; ++r) {
-      std::memcpy(storage.get() + std::size_t{r} * rowPitch, data + std::size_t{r} * pitch,
+      std::memcpy(target->bytes + std::size_t{r} * rowPitch, data + std::size_t{r} * pitch,
                   rowBytes);
     }
+  }
+
+  // Whether the texture still holds what `processor` wrote into it from the block content
+  // `source` with these colour spaces.
+  bool HoldsConversion(const void* processor, std::uint64_t source, const VideoColorSpace& in,
+                       const VideoColorSpace& out) {
+    std::lock_guard lock(mutex);
+    return memory && conversion.output != 0 && memory->content.load() == conversion.output &&
+           conversion.processor == processor && conversion.source == source &&
+           SameSpace(conversion.inSpace, in) && SameSpace(conversion.outSpace, out);
+  }
+  void RememberConversion(const Conversion& c) {
+    std::lock_guard lock(mutex);
+    conversion = c;
+  }
+
+  // Needs `mutex`.
+  MemoryRef ContentsLocked() {
+    if (!memory) {
+      memory = state->pool->Take(Size());
+      if (memory) std::memset(memory->bytes, 0, Size());
+    }
+    return memory;
+  }
+  MemoryRef WritableLocked(bool keep) {
+    if (!memory || memory.use_count() > 1) {
+      // Shared (or none yet): this texture moves to a block of its own; the other holders keep
+      // the old one as it is.
+      MemoryRef own = state->pool->Take(Size());
+      if (!own) return nullptr;
+      if (keep) {
+        if (memory) {
+          std::memcpy(own->bytes, memory->bytes, Size());
+        } else {
+          std::memset(own->bytes, 0, Size());
+        }
+      }
+      memory.swap(own);  // the old block goes with `own` (its release takes only the pool's lock)
+    }
+    memory->content.store(NextContent());
+    return memory;
   }
 
   // Kept for the keyed-mutex views (their faults and removal); `owner` identifies the device.
@@ -158,17 +327,20 @@ class CpuTexture final : public GpuTexture, public std::enable_shared_from_this<
   const TextureDesc desc;
   const std::uint32_t rowPitch;
   const std::uint32_t rows;
-  // Written by the queue's worker and by CPU maps; who may touch it when follows from the
-  // counters below.
-  const std::unique_ptr<std::uint8_t, TextureUnmap> storage;
   // Only for textures shared with a keyed mutex.
   const std::shared_ptr<KeyedLock> keyedLock;
 
-  std::mutex mutex;  // guards the three fields below; taken after the context's locks
+  // Guards the fields below; taken after the context's locks, never together with another
+  // texture's mutex (a block's release takes the pool's lock, which takes nothing else).
+  std::mutex mutex;
   std::condition_variable idle;
   int pendingWrites = 0;  // queued commands that write the texture
   int pendingUses = 0;    // queued commands that read or write it
   bool mapped = false;
+  bool mappedForWrite = false;
+  MemoryRef memory;   // the contents; null until the texture is first used
+  MemoryRef mapping;  // the block a CPU mapping points into, held until Unmap
+  Conversion conversion;
 };
 
 // One view of a texture's keyed mutex; holding the lock belongs to the view.
@@ -387,8 +559,9 @@ class CpuContext final : public GpuContext,
         dst->desc.format != src->desc.format || dst->desc.arraySize != src->desc.arraySize) {
       return;
     }
+    // Same size and format: same layout, so the destination can take the source's block.
     Issue({{destination}, {source}, nullptr, [dst, src] {
-             std::memcpy(dst->storage.get(), src->storage.get(), dst->Size());
+             if (MemoryRef bytes = src->Contents()) dst->Share(std::move(bytes));
            }});
   }
 
@@ -413,8 +586,17 @@ class CpuContext final : public GpuContext,
       return;
     }
     Issue({{destination}, {source}, nullptr, [dst, src, destinationSubresource, sourceSubresource] {
-             std::memcpy(dst->Slice(destinationSubresource), src->Slice(sourceSubresource),
-                         dst->SliceSize());
+             const MemoryRef from = src->Contents();
+             if (!from) return;
+             if (dst->desc.arraySize == 1 && src->desc.arraySize == 1) {
+               dst->Share(from);
+               return;
+             }
+             // One slice of an array: the other slices stay, so the block is written in place.
+             const MemoryRef to = dst->Writable(true);
+             if (!to) return;
+             std::memcpy(to->bytes + dst->SliceSize() * destinationSubresource,
+                         from->bytes + src->SliceSize() * sourceSubresource, dst->SliceSize());
            }});
   }
 
@@ -445,12 +627,17 @@ class CpuContext final : public GpuContext,
     const HRESULT scripted = state_->Check(GpuCall::Map);
     if (FAILED(scripted)) return scripted;
     CpuTexture* t = AsCpu(texture, state_.get());
-    if (t == nullptr || subresource != 0 || mapType < kMapRead || mapType > kMapReadWrite ||
-        t->desc.usage != Usage::Staging) {
+    if (t == nullptr || subresource != 0) return E_INVALIDARG;
+    // Staging textures map for reading and writing; dynamic ones only with a discard (they are
+    // written whole by the CPU and read by the GPU), as on Direct3D.
+    const bool discard = mapType == kMapWriteDiscard;
+    if (t->desc.usage == Usage::Dynamic
+            ? !discard
+            : (t->desc.usage != Usage::Staging || mapType < kMapRead || mapType > kMapReadWrite)) {
       return E_INVALIDARG;
     }
-    const bool reads = (mapType & kMapRead) != 0;
-    const bool writes = (mapType & kMapWrite) != 0;
+    const bool reads = (mapType & kMapRead) != 0 && !discard;
+    const bool writes = (mapType & kMapWrite) != 0 || discard;
     if ((reads && (t->desc.cpuAccessFlags & kCpuAccessRead) == 0) ||
         (writes && (t->desc.cpuAccessFlags & kCpuAccessWrite) == 0)) {
       return E_INVALIDARG;
@@ -467,10 +654,20 @@ class CpuContext final : public GpuContext,
     } else {
       t->idle.wait(lock, [&] { return !busy(); });
     }
+    // A write goes to a block of the texture's own (a discard need not keep the contents); a
+    // read maps the block as it is, and the mapping holds it: a write issued before the Unmap
+    // then goes elsewhere.
+    MemoryRef block = writes ? t->WritableLocked(!discard) : t->ContentsLocked();
+    if (!block) return E_OUTOFMEMORY;
     t->mapped = true;
-    out.data = t->storage.get();
+    t->mappedForWrite = writes;
+    t->mapping = block;
+    out.data = block->bytes;
     out.rowPitch = t->rowPitch;
     out.depthPitch = static_cast<std::uint32_t>(t->Size());
+    // The bytes of a read stay as they are for as long as someone holds them, also after the
+    // Unmap: every later write to the texture goes to another block.
+    if (!writes) out.keepAlive = std::shared_ptr<const void>(block, block->bytes);
     return S_OK;
   }
 
@@ -478,8 +675,13 @@ class CpuContext final : public GpuContext,
     std::lock_guard call(callMutex_);
     CpuTexture* t = AsCpu(texture, state_.get());
     if (t == nullptr || subresource != 0) return;
+    MemoryRef released;
     std::lock_guard lock(t->mutex);
+    // What the CPU wrote is new content, whatever a command saw while it was mapped.
+    if (t->mapped && t->mappedForWrite && t->mapping) t->mapping->content.store(NextContent());
     t->mapped = false;
+    t->mappedForWrite = false;
+    released = std::move(t->mapping);
   }
 
   void WaitIdle() override {
@@ -537,10 +739,21 @@ class CpuContext final : public GpuContext,
     const VideoColorSpace outSpace = p->outputSpace;
     CpuProcessor* raw = p.get();
     Issue({{outView->texture}, {inView->texture}, p, [raw, dst, src, inSpace, outSpace] {
-             raw->converter.Convert(
-                 {src->storage.get(), src->desc.width, src->desc.height, src->rowPitch},
-                 {dst->storage.get(), dst->desc.width, dst->desc.height, dst->rowPitch}, inSpace,
-                 outSpace);
+             const MemoryRef from = src->Contents();
+             if (!from) return;
+             // The output still holds this very conversion of these very bytes (the input was
+             // not written since, nor the output): converting again would write the same bytes.
+             const std::uint64_t source = from->content.load();
+             if (dst->HoldsConversion(raw, source, inSpace, outSpace)) return;
+             const MemoryRef to = dst->Writable(false);
+             if (!to) return;
+             const std::uint64_t output = to->content.load();
+             if (raw->converter.Convert(
+                     {from->bytes, src->desc.width, src->desc.height, src->rowPitch},
+                     {to->bytes, dst->desc.width, dst->desc.height, dst->rowPitch}, inSpace,
+                     outSpace)) {
+               dst->RememberConversion({raw, source, output, inSpace, outSpace});
+             }
            }});
     return S_OK;
   }
@@ -681,14 +894,18 @@ class CpuDeviceImpl final : public CpuDevice {
     const bool cpuAccess = desc.cpuAccessFlags != 0;
     if ((desc.usage == Usage::Staging) != (cpuAccess && desc.bindFlags == 0)) return E_INVALIDARG;
     if ((desc.usage == Usage::Immutable && initialData == nullptr)) return E_INVALIDARG;
-    if (desc.usage == Usage::Dynamic) return E_INVALIDARG;  // not offered
+    // Dynamic: written by the CPU only (with discarding maps), never a render target.
+    if (desc.usage == Usage::Dynamic &&
+        (desc.cpuAccessFlags != kCpuAccessWrite || (desc.bindFlags & kBindRenderTarget) != 0)) {
+      return E_INVALIDARG;
+    }
     auto texture = std::make_shared<CpuTexture>(state_, desc);
-    if (!texture->storage) return E_OUTOFMEMORY;
     if (initialData != nullptr) {
       if (initialData->data == nullptr || initialData->rowPitch < CpuTexture::RowBytes(desc)) {
         return E_INVALIDARG;
       }
       texture->Upload(static_cast<const std::uint8_t*>(initialData->data), initialData->rowPitch);
+      if (!texture->Contents()) return E_OUTOFMEMORY;
     }
     out = std::move(texture);
     return S_OK;

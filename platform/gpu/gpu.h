@@ -50,6 +50,7 @@ inline constexpr HRESULT kWaitTimeout = 0x102;
 inline constexpr std::uint32_t kMapRead = 1;
 inline constexpr std::uint32_t kMapWrite = 2;
 inline constexpr std::uint32_t kMapReadWrite = 3;
+inline constexpr std::uint32_t kMapWriteDiscard = 4;  // dynamic textures: old contents dropped
 inline constexpr std::uint32_t kMapFlagDoNotWait = 0x100000;
 
 inline constexpr std::uint32_t kAdapterFlagSoftware = 2;  // DXGI_ADAPTER_FLAG_SOFTWARE
@@ -144,6 +145,10 @@ struct MappedSubresource {
   void* data = nullptr;
   std::uint32_t rowPitch = 0;
   std::uint32_t depthPitch = 0;
+  // Only from a device whose textures live in system memory, for a read: holding it keeps the
+  // mapped bytes readable and unchanged after the Unmap (later writes to the texture go to other
+  // memory), so a reader can borrow them instead of copying. Null elsewhere.
+  std::shared_ptr<const void> keepAlive;
 };
 
 // IDXGIKeyedMutex of a texture created with kResourceMiscSharedKeyedMutex. Every query opens a
@@ -298,7 +303,9 @@ class GpuContext {
   // Queues an upload of CPU data (copied at the call) into subresource 0 of a default texture.
   virtual void UpdateSubresource(const TexturePtr& destination, std::uint32_t subresource,
                                  const void* data, std::uint32_t rowPitch) = 0;
-  // Maps subresource 0 of a staging (or dynamic) texture. With kMapFlagDoNotWait it answers
+  // Maps subresource 0 of a staging texture, or of a dynamic one with kMapWriteDiscard (the
+  // texture's old contents are dropped; what the GPU still reads keeps them). With
+  // kMapFlagDoNotWait it answers
   // DXGI_ERROR_WAS_STILL_DRAWING while a queued command that writes the texture has not run;
   // without it, it waits for them. A removed device answers DXGI_ERROR_DEVICE_REMOVED.
   virtual HRESULT Map(const TexturePtr& texture, std::uint32_t subresource, std::uint32_t mapType,

@@ -247,16 +247,7 @@ int FfmpegSegmentEncoder::DrainOne(bool blocking) {
   if (encodedFrames == 0) firstTimestamp = entry.timestamp;
   const auto t1 = SteadyClock::now();
 
-  av_frame_make_writable(frame.get());
-  const auto* src = static_cast<const std::uint8_t*>(mapped.data);
-  const std::size_t pitch = mapped.rowPitch;
-  for (std::uint32_t r = 0; r < height; ++r) {
-    std::memcpy(frame->data[0] + std::size_t{r} * frame->linesize[0], src + r * pitch, width);
-  }
-  const std::uint8_t* chroma = src + pitch * height;
-  for (std::uint32_t r = 0; r < height / 2; ++r) {
-    std::memcpy(frame->data[1] + std::size_t{r} * frame->linesize[1], chroma + r * pitch, width);
-  }
+  if (!BorrowMappedPicture()) CopyMappedPicture();
   context.Unmap(texture, 0);
   mapped = {};
   const auto t2 = SteadyClock::now();
@@ -265,7 +256,9 @@ int FfmpegSegmentEncoder::DrainOne(bool blocking) {
   frame->pts = pts;
   pendingReadbacks.pop_front();
 
-  if (avcodec_send_frame(codecContext.get(), frame.get()) < 0) return -1;
+  const int sent = avcodec_send_frame(codecContext.get(), frame.get());
+  ReleaseBorrowedPicture();
+  if (sent < 0) return -1;
   // Only a frame the codec took moves lastPts: a refused first frame must not push the first
   // encoded one off pts 0.
   lastPts = pts;
@@ -287,6 +280,75 @@ std::int64_t FfmpegSegmentEncoder::SegmentPts(std::int64_t timestamp) const {
   const std::int64_t own =
       av_rescale_q(timestamp - firstTimestamp, AVRational{1, 10000000}, codecContext->time_base);
   return std::max(own, lastPts + 1);
+}
+
+namespace {
+
+void ReleaseMapping(void* opaque, std::uint8_t*) {
+  delete static_cast<std::shared_ptr<const void>*>(opaque);
+}
+
+}  // namespace
+
+bool FfmpegSegmentEncoder::BorrowMappedPicture() {
+  // Only a device that keeps the mapped bytes alive and unchanged after the Unmap lends them;
+  // rows aligned for the encoder's vector loads.
+  constexpr std::uintptr_t kAlignment = 64;
+  const std::size_t pitch = mapped.rowPitch;
+  if (!mapped.keepAlive || reinterpret_cast<std::uintptr_t>(mapped.data) % kAlignment != 0 ||
+      pitch % kAlignment != 0 || pitch < width) {
+    return false;
+  }
+  auto* holder = new std::shared_ptr<const void>(mapped.keepAlive);
+  auto* bytes = static_cast<std::uint8_t*>(mapped.data);
+  AVBufferRef* buffer = av_buffer_create(bytes, pitch * height + pitch * (height / 2),
+                                         ReleaseMapping, holder, AV_BUFFER_FLAG_READONLY);
+  if (buffer == nullptr) {
+    delete holder;
+    return false;
+  }
+  // The frame's own buffer (never written then) is freed; the frame now points into the staging
+  // memory, which the encoder reads (and references, if it keeps the picture) as it would the
+  // frame's own rows.
+  av_frame_unref(frame.get());
+  frame->format = AV_PIX_FMT_NV12;
+  frame->width = static_cast<int>(width);
+  frame->height = static_cast<int>(height);
+  frame->buf[0] = buffer;
+  frame->data[0] = bytes;
+  frame->data[1] = bytes + pitch * height;
+  frame->linesize[0] = frame->linesize[1] = static_cast<int>(pitch);
+  frameBorrowed = true;
+  return true;
+}
+
+void FfmpegSegmentEncoder::CopyMappedPicture() {
+  if (frameBorrowed || frame->buf[0] == nullptr) {
+    av_frame_unref(frame.get());
+    frame->format = AV_PIX_FMT_NV12;
+    frame->width = static_cast<int>(width);
+    frame->height = static_cast<int>(height);
+    if (av_frame_get_buffer(frame.get(), 0) != 0) {
+      throw hresult_error(E_FAIL, DescribeHresult(E_FAIL));
+    }
+    frameBorrowed = false;
+  }
+  av_frame_make_writable(frame.get());
+  const auto* src = static_cast<const std::uint8_t*>(mapped.data);
+  const std::size_t pitch = mapped.rowPitch;
+  for (std::uint32_t r = 0; r < height; ++r) {
+    std::memcpy(frame->data[0] + std::size_t{r} * frame->linesize[0], src + r * pitch, width);
+  }
+  const std::uint8_t* chroma = src + pitch * height;
+  for (std::uint32_t r = 0; r < height / 2; ++r) {
+    std::memcpy(frame->data[1] + std::size_t{r} * frame->linesize[1], chroma + r * pitch, width);
+  }
+}
+
+void FfmpegSegmentEncoder::ReleaseBorrowedPicture() {
+  // The encoder took its own reference if it keeps the picture; ours goes now, so that the
+  // staging memory is free for the next copy as soon as the encoder is done with it.
+  if (frameBorrowed) av_frame_unref(frame.get());
 }
 
 void FfmpegSegmentEncoder::WritePackets() {

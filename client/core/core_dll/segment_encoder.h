@@ -107,6 +107,11 @@ class FfmpegSegmentEncoder final : public IVideoSegmentEncoder {
   void WritePackets();
   // The pts of a frame captured at `timestamp` (NowHns ticks).
   std::int64_t SegmentPts(std::int64_t timestamp) const;
+  // The mapped staging picture into `frame`: lent without a copy when the device keeps the
+  // mapped bytes alive after the Unmap (MappedSubresource::keepAlive), else copied row by row.
+  bool BorrowMappedPicture();
+  void CopyMappedPicture();
+  void ReleaseBorrowedPicture();
 
   GpuEncodeContext* gpuContext;  // not owned
   platform::TexturePtr nv12Target;
@@ -127,6 +132,7 @@ class FfmpegSegmentEncoder final : public IVideoSegmentEncoder {
   std::int64_t lastPts = -1;
   bool reencodeAtSave = false;
   bool retired = false;
+  bool frameBorrowed = false;  // `frame` points into staging memory, not into its own buffer
 
   const AVCodec* codec = nullptr;
   CodecOpener opener;
