@@ -27,7 +27,10 @@ wchar_t g_folder[4096];
 // Called until the very end of the process: it touches nothing that exit destroys.
 void OnLogLine(const wchar_t* line) {
   static constexpr wchar_t kMixing[] = L"[DIAG-SAVE-MEM] stage=audio-concat";
-  if (std::wcsncmp(line, kMixing, std::wcslen(kMixing)) == 0) g_mixing.store(true);
+  if (std::wcsncmp(line, kMixing, std::wcslen(kMixing)) != 0 || g_mixing.exchange(true)) return;
+  // Holds the save (and the engine's log) a moment, so that main's return meets it mid-way:
+  // whatever exit tears down, the save goes on using it right after.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
 }
 
 }  // namespace
