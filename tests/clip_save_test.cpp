@@ -18,6 +18,7 @@
 #include "audio/sim_audio.h"
 #include "capture/sim_capture.h"
 #include "common/wide_text.h"
+#include "ffmpeg_handles.h"
 #include "gpu_setup.h"
 #include "gpu_test_support.h"
 #include "save_reencoder.h"
@@ -52,6 +53,34 @@ bool Exists(const std::string& path) {
 std::vector<char> Slurp(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// A NUT file holding one raw 16x16 picture: video that FFmpeg demuxes but the MP4 muxer cannot
+// hold, so a clip made of it is refused at its header.
+std::vector<std::uint8_t> MakeRawVideoNut() {
+  AVFormatContext* raw = nullptr;
+  avformat_alloc_output_context2(&raw, nullptr, "nut", nullptr);
+  ffmpeg::OutputFormat out(raw);
+  AVStream* stream = avformat_new_stream(out.get(), nullptr);
+  stream->time_base = {1, 30};
+  stream->codecpar->codec_type = AVMEDIA_TYPE_VIDEO;
+  stream->codecpar->codec_id = AV_CODEC_ID_RAWVIDEO;
+  stream->codecpar->format = AV_PIX_FMT_YUV420P;
+  stream->codecpar->width = stream->codecpar->height = 16;
+  EXPECT_GE(avio_open_dyn_buf(&out->pb), 0);
+  EXPECT_GE(avformat_write_header(out.get(), nullptr), 0);
+  ffmpeg::Packet packet(av_packet_alloc());
+  EXPECT_GE(av_new_packet(packet.get(), 16 * 16 * 3 / 2), 0);
+  packet->pts = packet->dts = 0;
+  packet->duration = 1;
+  packet->flags |= AV_PKT_FLAG_KEY;
+  av_write_frame(out.get(), packet.get());
+  av_write_trailer(out.get());
+  std::uint8_t* data = nullptr;
+  const int size = avio_close_dyn_buf(out->pb, &data);
+  out->pb = nullptr;
+  const ffmpeg::AvMemory owned(data);
+  return std::vector<std::uint8_t>(data, data + std::max(size, 0));
 }
 
 class ClipSave : public ::testing::Test {
@@ -498,6 +527,41 @@ TEST_F(ClipSave, FirstSegmentWithoutVideoFailsBeforeAnyFile) {
   EXPECT_EQ(LinesStartingWith(L"SaveClipNow() failed:"),
             std::vector<std::wstring>{L"SaveClipNow() failed: no video stream in first segment"});
   EXPECT_TRUE(test::ListFolder(folder).empty());
+}
+
+TEST_F(ClipSave, AHeaderTheMuxerRefusesLeavesNoEmptyFile) {
+  base = NowHns() - 2 * kSecond;
+  state.clipWindow.SetSeconds(2.0);
+  state.videoRing.PushAndTrim(
+      VideoSegment{std::make_shared<std::vector<std::uint8_t>>(MakeRawVideoNut()), 2.0, 1, base,
+                   false},
+      state.clipWindow);
+  std::wstring path = L"untouched";
+  EXPECT_FALSE(Save(folder, path));
+  EXPECT_EQ(path, L"untouched");
+  EXPECT_EQ(LinesStartingWith(L"SaveClipNow() failed:"),
+            std::vector<std::wstring>{L"SaveClipNow() failed: avformat_write_header failed"});
+  EXPECT_TRUE(test::ListFolder(folder).empty());
+}
+
+TEST_F(ClipSave, EachSegmentIsLetGoAsSoonAsItIsWritten) {
+  AddSegments(3);
+  std::vector<std::weak_ptr<std::vector<std::uint8_t>>> bytes;
+  for (const VideoSegment& segment : state.videoRing.Snapshot(state.clipWindow.Window()))
+    bytes.push_back(segment.bytes);
+  ASSERT_EQ(bytes.size(), 3u);
+  // Once the save holds its snapshot the capture trims them all away; from then on only the
+  // save keeps them.
+  std::vector<bool> aliveAfterFirst;
+  onLine = [&](const std::wstring& line) {
+    if (line.rfind(L"[DIAG-SAVE-MEM] stage=snapshot ", 0) == 0) state.videoRing.Clear();
+    if (line.rfind(L"[DIAG-SAVE-MEM] stage=segment-00 ", 0) == 0) {
+      for (const auto& b : bytes) aliveAfterFirst.push_back(!b.expired());
+    }
+  };
+  std::wstring path;
+  ASSERT_TRUE(Save(folder, path));
+  EXPECT_EQ(aliveAfterFirst, (std::vector<bool>{false, true, true}));
 }
 
 TEST_F(ClipSave, AnAudioFormatTheResamplerCannotTakeFailsTheSaveWithItsReason) {

@@ -23,17 +23,37 @@ TEST(LogFTest, LongLinesAreCutTo1023Characters) {
   LogF(sink, L"n=%d s=%s w=%ls", 42, "narrow", L"wide");
   const std::wstring exact(1023, L'y');
   LogF(sink, L"%ls", exact.c_str());
-  ASSERT_EQ(lines.size(), 3u);
+  // Far longer than any buffer a formatter would grow to, narrow and wide.
+  const std::string huge_narrow(70000, 'n');
+  LogF(sink, L"a%sb", huge_narrow.c_str());
+  const std::wstring huge_wide(70000, L'w');
+  LogF(sink, L"%d:%ls", 7, huge_wide.c_str());
+  ASSERT_EQ(lines.size(), 5u);
   EXPECT_EQ(lines[0], std::wstring(1023, L'x'));
   EXPECT_EQ(lines[1], L"n=42 s=narrow w=wide");
   EXPECT_EQ(lines[2], exact);
+  EXPECT_EQ(lines[3], L"a" + std::wstring(1022, L'n'));
+  EXPECT_EQ(lines[4], L"7:" + std::wstring(1021, L'w'));
+}
+
+TEST(LogFTest, AnArgumentThatCannotBeConvertedStillDeliversTheTextBeforeIt) {
+  // UTF-8 bytes in a narrow argument are no characters of the C locale the tests run in.
+  std::vector<std::wstring> lines;
+  LogSink sink = [&](const std::wstring& line) { lines.push_back(line); };
+  LogF(sink, L"Encoder thread error: %s", "caf\xC3\xA9 failed");
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].rfind(L"Encoder thread error: ", 0), 0u) << lines[0].size();
 }
 
 TEST(LogFTest, EmptySinkFormatsNothing) {
-  // A format that would read an argument that is not there: it must never be evaluated.
+  // %n stores how much was formatted: with an empty sink it must stay untouched.
   LogSink empty;
-  LogF(empty, L"%ls %ls %ls %ls", nullptr);
-  SUCCEED();
+  int formatted = -1;
+  LogF(empty, L"twelve chars%n", &formatted);
+  EXPECT_EQ(formatted, -1);
+  // The same call with a sink does format, so the check above can fail.
+  LogF([](const std::wstring&) {}, L"twelve chars%n", &formatted);
+  EXPECT_EQ(formatted, 12);
 }
 
 TEST(GainTest, ClampingAndMuting) {

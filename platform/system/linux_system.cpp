@@ -98,6 +98,10 @@ bool LinuxSystem::PathExists(const std::wstring& path) {
   return ::lstat(Narrow(path).c_str(), &info) == 0;
 }
 
+bool LinuxSystem::DeleteFile(const std::wstring& path) {
+  return ::unlink(Narrow(path).c_str()) == 0;
+}
+
 std::uint32_t LinuxSystem::GetEnvironmentVariable(const wchar_t* name, wchar_t* buffer,
                                                   std::uint32_t size) {
   const char* value = std::getenv(Narrow(name).c_str());

@@ -44,6 +44,8 @@ class SystemLayer {
   virtual bool CreateDirectory(const std::wstring& path) = 0;
   // True when anything exists at `path`.
   virtual bool PathExists(const std::wstring& path) = 0;
+  // Removes a file, like DeleteFileW. False when there is none or it cannot be removed.
+  virtual bool DeleteFile(const std::wstring& path) = 0;
   // Like GetEnvironmentVariableW: 0 when the variable is unset or empty; the length without
   // the NUL when value and NUL fit into `size` characters (copied into `buffer`); otherwise the
   // size needed with the NUL, and `buffer` is left alone.

@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "clip_output_file.h"
 #include "common/wide_text.h"
 #include "ffmpeg_handles.h"
 #include "hresult_error.h"
@@ -33,27 +34,6 @@ class SaveProgressGuard {
 
  private:
   TallowmarchSession::Impl& state_;
-};
-
-// The clip muxer. When released after the header was written it writes the trailer, so a save
-// that fails part-way leaves a finished MP4 of what it wrote; then it closes the file.
-class OutputContextGuard {
- public:
-  OutputContextGuard() = default;
-  ~OutputContextGuard() { Close(); }
-  OutputContextGuard(const OutputContextGuard&) = delete;
-  OutputContextGuard& operator=(const OutputContextGuard&) = delete;
-
-  ffmpeg::OutputFormat context;
-  bool headerWritten = false;
-
-  void Close() {
-    if (!context) return;
-    if (headerWritten) av_write_trailer(context.get());
-    headerWritten = false;
-    if (context->pb != nullptr) avio_closep(&context->pb);
-    context.reset();
-  }
 };
 
 // The first segment's video stream: its parameters and time base.
@@ -101,7 +81,7 @@ struct ClipWriter {
   const std::vector<std::uint8_t>& micFormat;
   const AudioSettings& settings;
   const std::wstring& path;
-  OutputContextGuard& output;
+  ClipOutputFile& output;
 
   void Stage(const wchar_t* name) { LogSaveMemoryStage(memLog, name, ringText()); }
 
@@ -110,11 +90,7 @@ struct ClipWriter {
     ProbedVideo probed = ProbeFirstSegment(segments.front());
     std::int64_t videoTail = av_rescale_q(1, probed.timeBase, kHnsTimeBase);
 
-    AVFormatContext* raw = nullptr;
-    avformat_alloc_output_context2(&raw, nullptr, "mp4", nullptr);
-    if (raw == nullptr) throw std::runtime_error("avformat_alloc_output_context2 failed");
-    output.context.reset(raw);
-    AVFormatContext* out = output.context.get();
+    AVFormatContext* out = output.CreateMuxer();
 
     const bool reencode = std::any_of(segments.begin(), segments.end(),
                                       [](const VideoSegment& s) { return s.reencodeAtSave; });
@@ -153,14 +129,8 @@ struct ClipWriter {
       audioStream->time_base = aac->CodecContext()->time_base;
     }
 
-    const std::string narrowPath = Narrow(path);
-    if (avio_open2(&out->pb, narrowPath.c_str(), AVIO_FLAG_WRITE, nullptr, nullptr) < 0) {
-      throw std::runtime_error("avio_open2 failed for output file");
-    }
-    if (avformat_write_header(out, nullptr) < 0) {
-      throw std::runtime_error("avformat_write_header failed");
-    }
-    output.headerWritten = true;
+    output.Open();
+    output.WriteHeader();
     Stage(L"header");
 
     const double windowSeconds = static_cast<double>(clip.end - clip.start) / 1e7;
@@ -195,6 +165,7 @@ struct ClipWriter {
         RemuxSegment(segments[i], out, videoIndex, clipStart, videoEnd, lastVideoTs);
       }
       segments[i].bytes.reset();
+      output.CheckWrites();
       if (i % 10 == 0 || i + 1 == count) {
         wchar_t name[32];
         std::swprintf(name, 32, L"segment-%02zu", i);
@@ -218,7 +189,7 @@ struct ClipWriter {
 
     const double videoSeconds = static_cast<double>(videoEnd + videoTail) / 1e7;
     const double audioSeconds = static_cast<double>(pushedFrames) / 48000.0;
-    output.Close();
+    output.Finish();
     Stage(L"trailer");
 
     state.Log(L"Saved clip: ~" + std::to_wstring(static_cast<std::int32_t>(videoSeconds)) +
@@ -297,7 +268,7 @@ bool WriteClip(TallowmarchSession::Impl& state, const std::wstring& outputDir,
     settings = state.audioSettings;
   }
 
-  OutputContextGuard output;
+  ClipOutputFile output(path);
   std::wstring failure;
   try {
     ClipWriter{state, memLog,        ringText,  clip,     segments, desktop,

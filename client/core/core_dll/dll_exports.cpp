@@ -23,10 +23,30 @@ namespace {
 
 using tallowmarch::TallowmarchSession;
 
-std::unique_ptr<TallowmarchSession> g_session;  // guarded by g_sessionMutex
+// Declared before the session holder, so that they outlive it: its destructor takes them, and
+// the session's stop logs through g_logMutex.
 std::mutex g_sessionMutex;    // guards g_session and every call into the session by an export
 std::mutex g_lifecycleMutex;  // held for the whole of stop, shutdown and save
 std::mutex g_logMutex;        // guards g_hostLogCallback and each call of it
+
+// The session of the process. At process exit (or unload) another host thread may still be
+// inside an export: the holder takes the interface locks like a shutdown, so a running save
+// finishes first and later calls find no session, instead of using one that is being freed.
+struct SessionHolder {
+  std::unique_ptr<TallowmarchSession> session;
+  ~SessionHolder() {
+    std::lock_guard lifecycle(g_lifecycleMutex);
+    std::lock_guard lock(g_sessionMutex);
+    if (!session) return;
+    // Safe with the locks held: a restart waiting for them polls and gives up when cancelled,
+    // and one that held them has finished.
+    session->CancelRestart();
+    session->Stop();
+    session.reset();
+  }
+};
+SessionHolder g_holder;
+std::unique_ptr<TallowmarchSession>& g_session = g_holder.session;  // guarded by g_sessionMutex
 // Plain flag: initialise and shutdown are never called concurrently with each other.
 bool g_globalInitialized = false;
 TallowmarchLogCallback g_hostLogCallback = nullptr;  // guarded by g_logMutex
