@@ -490,17 +490,20 @@ TEST_F(AudioCaptureTest, AConfiguredEndpointThatIsGoneFallsBackOnEveryPass) {
   loop.Stop();
   EXPECT_EQ(loop.log.Count(L"[desktop-audio] device changed - reconnecting (reconnect #2)..."), 1);
   EXPECT_GE(loop.ring.reconnects.load(), 2u);
-  // That late notice can also end a pass just before the stop, with no pass after it.
+  // That late notice can also end a pass just before the stop, with no pass after it. And the
+  // removal may reach the capture as a failing read before its notice: that pass ends in a
+  // capture error, and the retry, which counts no reconnect, falls back as well.
   const std::vector<std::wstring> lines = loop.log.Lines();
   const bool endedOnReconnect = lines.back().rfind(L"[desktop-audio] device changed", 0) == 0;
-  EXPECT_EQ(loop.log.Count(fallback),
-            static_cast<int>(loop.ring.reconnects.load()) - (endedOnReconnect ? 1 : 0));
+  const int captureErrors = loop.log.Count(L"[desktop-audio] capture error");
+  EXPECT_LE(captureErrors, 1);
+  EXPECT_EQ(loop.log.Count(fallback), static_cast<int>(loop.ring.reconnects.load()) -
+                                          (endedOnReconnect ? 1 : 0) + captureErrors);
   const auto lastDevice = std::find_if(lines.rbegin(), lines.rend(), [](const std::wstring& l) {
     return l.rfind(L"[desktop-audio] device: ", 0) == 0;
   });
   ASSERT_NE(lastDevice, lines.rend());
   EXPECT_EQ(*lastDevice, L"[desktop-audio] device: Headphones (Sim Audio)");
-  EXPECT_EQ(loop.log.Count(L"[desktop-audio] capture error"), 0);
 }
 
 TEST_F(AudioCaptureTest, OnlyTheConsoleDefaultOfTheOwnFlowReconnects) {

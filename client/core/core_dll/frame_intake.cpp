@@ -106,10 +106,15 @@ void FrameTickThread(TallowmarchSession* session) {
   TallowmarchSession::Impl& s = session->State();
   const double interval = 1.0 / static_cast<double>(s.fps);
   const auto sleep = std::chrono::duration<double>(interval);
+  // A source drawing at the capture rate is let in up to a quarter interval early, and it comes
+  // as often that much late: a repeat handed over before its frame would put one frame more
+  // than the rate into the segment. So the picture counts as standing still only once the frame
+  // is later than that.
+  const double stillAfter = (2.0 - kRateGateShare) * interval;
   while (!s.stopRequested.load()) {
     if (s.SleepUnlessStopped(sleep)) return;
     const SteadyClock::time_point now = SteadyClock::now();
-    if (s.hasFrame.load() && Seconds(now - s.lastAcceptedTime.load()) >= interval) {
+    if (s.hasFrame.load() && Seconds(now - s.lastAcceptedTime.load()) >= stillAfter) {
       HandOver(s, false);
       s.pipelineCv.notify_one();
     }
