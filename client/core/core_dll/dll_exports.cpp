@@ -4,6 +4,7 @@
 // and the queries only the second). For logging: the session's log lock, then g_logMutex.
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <cwchar>
 #include <memory>
@@ -29,12 +30,18 @@ std::mutex g_sessionMutex;    // guards g_session and every call into the sessio
 std::mutex g_lifecycleMutex;  // held for the whole of stop, shutdown and save
 std::mutex g_logMutex;        // guards g_hostLogCallback and each call of it
 
+// Set once the process tears the session down. Exports called after it turn away at once
+// instead of queueing for the locks: a host thread that calls them in a loop would otherwise
+// take the lock back each time before the waking teardown gets it.
+std::atomic<bool> g_exiting{false};
+
 // The session of the process. At process exit (or unload) another host thread may still be
 // inside an export: the holder takes the interface locks like a shutdown, so a running save
 // finishes first and later calls find no session, instead of using one that is being freed.
 struct SessionHolder {
   std::unique_ptr<TallowmarchSession> session;
   ~SessionHolder() {
+    g_exiting.store(true);
     std::lock_guard lifecycle(g_lifecycleMutex);
     std::lock_guard lock(g_sessionMutex);
     if (!session) return;
@@ -136,6 +143,7 @@ TALLOWMARCH_API void Tallowmarch_SetAudioSettings(float desktopVolume, float mic
                                                   bool desktopMuted, bool micMuted,
                                                   const wchar_t* desktopDeviceId,
                                                   const wchar_t* micDeviceId) {
+  if (g_exiting.load()) return;
   std::lock_guard lock(g_sessionMutex);
   if (!g_session) return;  // not remembered for a later session
   try {
@@ -153,12 +161,14 @@ TALLOWMARCH_API void Tallowmarch_SetAudioSettings(float desktopVolume, float mic
 }
 
 TALLOWMARCH_API void Tallowmarch_SetCaptureBorderEnabled(bool enabled) {
+  if (g_exiting.load()) return;
   std::lock_guard lock(g_sessionMutex);
   if (g_session) g_session->SetCaptureBorderEnabled(enabled);
 }
 
 TALLOWMARCH_API int Tallowmarch_StartCapture(HWND target, bool captureMonitor, int maxHeight,
                                              int fps, int bitrate, int bufferSeconds) {
+  if (g_exiting.load()) return TALLOWMARCH_NOT_INITIALIZED;
   std::lock_guard lock(g_sessionMutex);
   if (!g_session) return TALLOWMARCH_NOT_INITIALIZED;
   if (target == nullptr) return TALLOWMARCH_INVALID_ARGUMENT;
@@ -173,17 +183,20 @@ TALLOWMARCH_API int Tallowmarch_StartCapture(HWND target, bool captureMonitor, i
 }
 
 TALLOWMARCH_API void Tallowmarch_StopCapture(void) {
+  if (g_exiting.load()) return;
   std::lock_guard lifecycle(g_lifecycleMutex);
   std::lock_guard lock(g_sessionMutex);
   if (g_session) g_session->Stop();
 }
 
 TALLOWMARCH_API bool Tallowmarch_IsCapturing(void) {
+  if (g_exiting.load()) return false;
   std::lock_guard lock(g_sessionMutex);
   return g_session && g_session->IsCapturing();
 }
 
 TALLOWMARCH_API double Tallowmarch_GetMeasuredSustainableFps(void) {
+  if (g_exiting.load()) return 0.0;
   std::lock_guard lock(g_sessionMutex);
   if (!g_session || !g_session->IsCapturing()) return 0.0;
   return g_session->GetMeasuredSustainableFps();
@@ -192,7 +205,7 @@ TALLOWMARCH_API double Tallowmarch_GetMeasuredSustainableFps(void) {
 TALLOWMARCH_API bool Tallowmarch_GetSaveProgress(uint32_t* stage, uint32_t* done, uint32_t* total) {
   uint32_t s = 0, d = 0, t = 0;
   bool running = false;
-  {
+  if (!g_exiting.load()) {
     std::lock_guard lock(g_sessionMutex);
     if (g_session) running = g_session->GetSaveProgress(&s, &d, &t);
   }
@@ -204,7 +217,7 @@ TALLOWMARCH_API bool Tallowmarch_GetSaveProgress(uint32_t* stage, uint32_t* done
 
 TALLOWMARCH_API int Tallowmarch_SaveClipNow(const wchar_t* outputDir, wchar_t* outPath,
                                             int outPathChars) {
-  if (outputDir == nullptr) return TALLOWMARCH_NOT_INITIALIZED;
+  if (outputDir == nullptr || g_exiting.load()) return TALLOWMARCH_NOT_INITIALIZED;
   try {
     // Held to the end: stop, shutdown and a second save wait for this one.
     std::lock_guard lifecycle(g_lifecycleMutex);
