@@ -68,8 +68,7 @@ TEST(AudioCaptureThroughExports, TheSavedClipCarriesBothEndpointsTonesAtTheirGai
     const std::vector<float> all = tallowmarch::test::Channel(clip.audio, channel);
     const auto onset =
         std::find_if(all.begin(), all.end(), [](float sample) { return std::abs(sample) > 0.05f; });
-    ASSERT_LT(onset - all.begin(), 2 * 48000) << "channel " << channel;
-    ASSERT_GE(all.end() - onset, static_cast<long>(2.75 * 48000));
+    ASSERT_GE(all.end() - onset, static_cast<long>(2.75 * 48000)) << "channel " << channel;
     for (double from : {0.25, 1.25}) {
       SCOPED_TRACE(testing::Message() << "channel " << channel << " from " << from);
       const auto first = onset + static_cast<long>(from * 48000);
