@@ -55,7 +55,8 @@ bool VideoConverter::Convert(const BgraPicture& in, const Nv12Picture& out,
     SwsContext* c = s.sws.get();
     av_opt_set_int(c, "srcw", in.width, 0);
     av_opt_set_int(c, "srch", in.height, 0);
-    av_opt_set_int(c, "src_format", AV_PIX_FMT_BGRA, 0);
+    // The fourth byte is never read: NV12 has no alpha, and a grab may leave it undefined.
+    av_opt_set_int(c, "src_format", AV_PIX_FMT_BGR0, 0);
     av_opt_set_int(c, "dstw", out.width, 0);
     av_opt_set_int(c, "dsth", out.height, 0);
     av_opt_set_int(c, "dst_format", AV_PIX_FMT_NV12, 0);
@@ -83,7 +84,7 @@ bool VideoConverter::Convert(const BgraPicture& in, const Nv12Picture& out,
 
   ffmpeg::Frame src =
       WrapPicture(const_cast<std::uint8_t*>(in.data), std::size_t{in.rowPitch} * in.height,
-                  AV_PIX_FMT_BGRA, static_cast<int>(in.width), static_cast<int>(in.height));
+                  AV_PIX_FMT_BGR0, static_cast<int>(in.width), static_cast<int>(in.height));
   const std::size_t lumaSize = std::size_t{out.rowPitch} * out.height;
   ffmpeg::Frame dst = WrapPicture(out.data, lumaSize + lumaSize / 2, AV_PIX_FMT_NV12,
                                   static_cast<int>(out.width), static_cast<int>(out.height));

@@ -22,10 +22,11 @@ struct Nv12Picture {
   std::uint32_t width = 0, height = 0, rowPitch = 0;
 };
 
-// Threads swscale slices a picture into (its default is one: ~4 ms for a 1080p picture). The
-// conversion runs beside the encoder, whose slice threads want the cores: two threads halve the
-// wall time at the CPU cost of one, and measured steadier than four under the encoder.
-inline constexpr int kConverterThreads = 2;
+// Threads swscale slices a picture into. One: a 1080p picture takes ~3 ms of one core, and
+// every further thread costs about another millisecond of CPU per picture in hand-overs. The
+// conversion runs on the queue's worker beside the encoder, so its wall time is not what limits
+// the frame rate (bench/README.md, live_cost).
+inline constexpr int kConverterThreads = 1;
 
 // Not thread-safe: one converter per video processor, used only by the queue's worker.
 class VideoConverter {
