@@ -1,10 +1,13 @@
 // The X11 capture layer against a real X server (an Xvfb per test): items for windows and
 // monitors, MonitorFromWindow, frames that come only when the content changes, their pixels,
-// resizes, Closed on destruction and monitor removal, the pool's buffer limit, the plain
-// GetImage path without MIT-SHM, and clean failures without a display.
+// resizes, Closed on destruction and monitor removal, the pool's buffer limit, grabs straight
+// into shareable memory, the plain GetImage path without MIT-SHM, and clean failures without a
+// display.
 #include "capture/linux_capture.h"
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -16,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "capture/x11_grabber.h"
 #include "capture_test_support.h"
 #include "gpu/cpu_device.h"
 #include "x11_test_support.h"
@@ -42,19 +46,21 @@ HMONITOR AsMonitor(std::uintptr_t handle) {
   return reinterpret_cast<HMONITOR>(handle);
 }
 
-// The BGRA word X11 pixels of 0xRRGGBB become.
+// The pixel word X11 pixels of 0xRRGGBB become (bytes blue, green, red; the fourth is
+// padding and not compared).
 std::uint32_t Bgra(std::uint32_t rgb) {
-  return 0xFF000000u | rgb;
+  return rgb;
 }
 
-// One frame read back: its content size and pixels (BGRA words), copied through a readable
+// One frame read back: its content size and pixels (BGRX words), copied through a readable
 // staging texture as an engine on a GPU would.
 struct Picture {
   SizeInt32 size;
   std::vector<std::uint32_t> pixels;
-  std::uint32_t At(int x, int y) const {
+  std::uint32_t At(int x, int y) const {  // without the padding byte
     return pixels[static_cast<std::size_t>(y) * static_cast<std::size_t>(size.Width) +
-                  static_cast<std::size_t>(x)];
+                  static_cast<std::size_t>(x)] &
+           0x00FFFFFFu;
   }
 };
 
@@ -325,7 +331,7 @@ TEST_F(LinuxCaptureTest, FramesComeOnlyWhenTheContentChanges) {
   EXPECT_GT(recorder.Frames(), settled);
 }
 
-TEST_F(LinuxCaptureTest, PixelsAreBgraWithOpaqueAlphaEvenUnderAnotherWindow) {
+TEST_F(LinuxCaptureTest, PixelsAreBgrxEvenUnderAnotherWindow) {
   const xcb_window_t window = client_->CreateWindow(0, 0, 200, 100, 0x3060C0);
   client_->FillRect(window, 100, 0, 100, 100, 0x10E020);
   Recorder recorder(*layer_, device_, WindowItem(window));
@@ -334,15 +340,15 @@ TEST_F(LinuxCaptureTest, PixelsAreBgraWithOpaqueAlphaEvenUnderAnotherWindow) {
   const Picture picture = recorder.Last();
   EXPECT_EQ(picture.size.Width, 200);
   EXPECT_EQ(picture.size.Height, 100);
-  EXPECT_EQ(picture.At(0, 0), 0xFF3060C0u);  // bytes C0 60 30 FF: blue, green, red, alpha
-  EXPECT_EQ(picture.At(99, 99), 0xFF3060C0u);
-  EXPECT_EQ(picture.At(100, 0), 0xFF10E020u);
+  EXPECT_EQ(picture.At(0, 0), Bgra(0x3060C0));
+  EXPECT_EQ(picture.At(99, 99), Bgra(0x3060C0));
+  EXPECT_EQ(picture.At(100, 0), Bgra(0x10E020));
 
   // A window on top: the capture still shows the window itself (its Composite pixmap).
   client_->CreateWindow(50, 25, 100, 50, 0xFFFFFF);
   client_->FillRect(window, 0, 0, 10, 10, 0x000000);
   ASSERT_TRUE(recorder.WaitColour(5, 5, Bgra(0x000000)));
-  EXPECT_EQ(recorder.Last().At(60, 30), 0xFF3060C0u);
+  EXPECT_EQ(recorder.Last().At(60, 30), Bgra(0x3060C0));
 }
 
 TEST_F(LinuxCaptureTest, MonitorCaptureShowsTheScreenArea) {
@@ -470,6 +476,52 @@ TEST_F(LinuxCaptureTest, AnUnmappedWindowDeliversFromItsFirstMap) {
   xcb_map_window(client_->Raw(), window);
   client_->Fill(window, 0xABCDEF);
   ASSERT_TRUE(recorder.WaitColour(50, 40, Bgra(0xABCDEF)));
+}
+
+// A destination in a shareable memory object is filled by the server itself; one it cannot
+// take (the wrong row pitch, a descriptor it cannot map) still gets the pixels by a copy.
+TEST_F(LinuxCaptureTest, GrabsGoStraightIntoShareableMemoryOrFallBackToACopy) {
+  std::shared_ptr<platform::X11Connection> connection;
+  ASSERT_EQ(layer_->Connection(connection), S_OK);
+  ASSERT_TRUE(connection->HasShmFd());
+  const xcb_window_t window = client_->CreateWindow(0, 0, 640, 480, 0x3060C0);
+  constexpr std::uint32_t kPitch = 640 * 4, kBytes = kPitch * 480 + kPitch;
+  const int fd = memfd_create("grab-test", MFD_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ftruncate(fd, kBytes), 0);
+  void* mapping = mmap(nullptr, kBytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  ASSERT_NE(mapping, MAP_FAILED);
+  auto* bytes = static_cast<std::uint8_t*>(mapping);
+  const auto pixel = [&](std::uint32_t pitch, std::size_t x, std::size_t y) {
+    std::uint32_t word;
+    std::memcpy(&word, bytes + pitch * y + x * 4, 4);
+    return word;
+  };
+
+  platform::X11Grabber grabber(connection);
+  ASSERT_TRUE(grabber.Grab(window, 0, 0, 640, 480, bytes, kPitch, {fd, 0, 1}));
+  EXPECT_TRUE(grabber.UsedDestination());
+  EXPECT_EQ(pixel(kPitch, 639, 479) & 0xFFFFFF, 0x3060C0u);
+  client_->Fill(window, 0x10E020);  // the same object again: its attachment is reused
+  ASSERT_TRUE(grabber.Grab(window, 0, 0, 640, 480, bytes, kPitch, {fd, 0, 1}));
+  EXPECT_TRUE(grabber.UsedDestination());
+  EXPECT_EQ(pixel(kPitch, 0, 0) & 0xFFFFFF, 0x10E020u);
+
+  client_->Fill(window, 0xA04040);
+  ASSERT_TRUE(grabber.Grab(window, 0, 0, 639, 480, bytes, kPitch, {fd, 0, 1}));
+  EXPECT_FALSE(grabber.UsedDestination());
+  EXPECT_EQ(pixel(kPitch, 638, 479), 0xFFA04040u);
+
+  int pipeFds[2];
+  ASSERT_EQ(pipe(pipeFds), 0);
+  client_->Fill(window, 0x204080);
+  ASSERT_TRUE(grabber.Grab(window, 0, 0, 640, 480, bytes, kPitch, {pipeFds[0], 0, 2}));
+  EXPECT_FALSE(grabber.UsedDestination());
+  EXPECT_EQ(pixel(kPitch, 639, 479), 0xFF204080u);
+  close(pipeFds[0]);
+  close(pipeFds[1]);
+  munmap(mapping, kBytes);
+  close(fd);
 }
 
 // The same grabs on a server without MIT-SHM: plain GetImage.

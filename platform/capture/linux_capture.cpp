@@ -497,7 +497,8 @@ class X11Session final : public CaptureSession,
     if (!context || FAILED(context->Map(texture, 0, kMapWriteDiscard, 0, mapped))) return false;
     const bool grabbed = grabber_.Grab(drawable, x, y, static_cast<std::uint16_t>(size.Width),
                                        static_cast<std::uint16_t>(size.Height),
-                                       static_cast<std::uint8_t*>(mapped.data), mapped.rowPitch);
+                                       static_cast<std::uint8_t*>(mapped.data), mapped.rowPitch,
+                                       {mapped.fd, mapped.offset, mapped.memoryId});
     context->Unmap(texture, 0);
     if (!grabbed && drawable == pixmap_ && pixmap_ != 0) {
       // Most likely resized between naming and reading: name it again at the next change.

@@ -12,8 +12,9 @@
 // thread of its own; Closed fires on the connection's event thread, for a window on its
 // DestroyNotify, for a monitor when it leaves the RandR list, and for both when the server goes
 // away. Frames are CPU-writable BGRA staging textures of the content's size at the moment of
-// the grab, alpha 255, reused once nobody holds them any more. The border property is not
-// offered.
+// the grab, reused once nobody holds them any more; the server writes a grab straight into the
+// texture's memory when it can, and then the alpha byte is undefined (read them as BGRX). The
+// border property is not offered.
 //
 // The connection to $DISPLAY (or the display given) is opened at the first call that needs it,
 // and opened again after the server was lost; without a server, every creation call answers

@@ -1,5 +1,6 @@
 #include "capture/x11_connection.h"
 
+#include <sys/socket.h>
 #include <xcb/composite.h>
 #include <xcb/damage.h>
 #include <xcb/randr.h>
@@ -25,6 +26,14 @@ using Reply = std::unique_ptr<T, FreeReply<T>>;
 // The type of the client message that tells the event thread to end.
 constexpr std::uint32_t kWakeMagic = 0x746d7831u;
 
+bool OnLocalSocket(xcb_connection_t* c) {
+  sockaddr_storage address{};
+  socklen_t length = sizeof address;
+  return getsockname(xcb_get_file_descriptor(c), reinterpret_cast<sockaddr*>(&address),
+                     &length) == 0 &&
+         address.ss_family == AF_UNIX;
+}
+
 }  // namespace
 
 struct X11Connection::Core {
@@ -32,6 +41,7 @@ struct X11Connection::Core {
   xcb_window_t root = 0;
   xcb_window_t wakeWindow = 0;  // an unmapped input-only window the destructor wakes us through
   bool hasShm = false;
+  bool hasShmFd = false;  // MIT-SHM 1.2: segments attached by file descriptor
   bool hasDamage = false;
   bool hasComposite = false;
   bool hasRandr15 = false;
@@ -144,6 +154,11 @@ HRESULT X11Connection::Open(const std::string& display, std::shared_ptr<X11Conne
   if (shm != nullptr && shm->present) {
     Reply<xcb_shm_query_version_reply_t> r(xcb_shm_query_version_reply(c, shmCookie, nullptr));
     core->hasShm = r != nullptr;
+    // Descriptors pass only over a local socket; sending one over TCP would break the
+    // connection.
+    core->hasShmFd = r != nullptr &&
+                     (r->major_version > 1 || (r->major_version == 1 && r->minor_version >= 2)) &&
+                     OnLocalSocket(c);
   }
   if (damage != nullptr && damage->present) {
     Reply<xcb_damage_query_version_reply_t> r(
@@ -219,6 +234,10 @@ bool X11Connection::Broken() const {
 }
 bool X11Connection::HasShm() const {
   return core_->hasShm;
+}
+
+bool X11Connection::HasShmFd() const {
+  return core_->hasShmFd;
 }
 bool X11Connection::HasDamage() const {
   return core_->hasDamage;

@@ -64,6 +64,7 @@ class TM_EXPORT X11Connection {
   bool Broken() const;  // the connection failed; every request is now in vain
 
   bool HasShm() const;
+  bool HasShmFd() const;  // MIT-SHM segments can be attached by file descriptor
   bool HasDamage() const;
   bool HasComposite() const;
   // The event code of DamageNotify.

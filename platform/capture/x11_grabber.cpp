@@ -2,7 +2,10 @@
 
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <unistd.h>
 #include <xcb/shm.h>
+
+#include <algorithm>
 
 #include <cstdlib>
 #include <cstring>
@@ -19,11 +22,48 @@ void CopyPixelsOpaque(const std::uint8_t* source, std::uint32_t sourcePitch,
   }
 }
 
+namespace {
+
+// Destination objects kept attached at once: enough for the surfaces one capture cycles through.
+constexpr std::size_t kMaxAttached = 8;
+
+}  // namespace
+
 X11Grabber::X11Grabber(std::shared_ptr<X11Connection> connection)
-    : connection_(std::move(connection)), shmUsable_(connection_->HasShm()) {}
+    : connection_(std::move(connection)),
+      shmUsable_(connection_->HasShm()),
+      fdUsable_(connection_->HasShmFd()) {}
 
 X11Grabber::~X11Grabber() {
+  // The server maps a descriptor's object itself, so these need no round trip.
+  for (const Attached& a : attached_) xcb_shm_detach(connection_->Raw(), a.segment);
   ReleaseSegment();
+}
+
+std::uint32_t X11Grabber::AttachedSegment(const GrabMemory& memory) {
+  const auto hit = std::find_if(attached_.begin(), attached_.end(), [&](const Attached& a) {
+    return a.memoryId == memory.memoryId;
+  });
+  if (hit != attached_.end()) {
+    std::rotate(hit, hit + 1, attached_.end());
+    return attached_.back().segment;
+  }
+  xcb_connection_t* c = connection_->Raw();
+  const int fd = dup(memory.fd);  // xcb closes what it sends
+  if (fd < 0) return 0;
+  const std::uint32_t segment = xcb_generate_id(c);
+  xcb_generic_error_t* error = xcb_request_check(c, xcb_shm_attach_fd_checked(c, segment, fd, 0));
+  if (error != nullptr) {
+    std::free(error);
+    fdUsable_ = false;  // copy through the grabber's own segment from now on
+    return 0;
+  }
+  if (attached_.size() == kMaxAttached) {
+    xcb_shm_detach(c, attached_.front().segment);
+    attached_.erase(attached_.begin());
+  }
+  attached_.push_back({memory.memoryId, segment});
+  return segment;
 }
 
 void X11Grabber::ReleaseSegment() {
@@ -73,12 +113,24 @@ bool X11Grabber::EnsureSegment(std::size_t bytes) {
 
 bool X11Grabber::Grab(xcb_drawable_t drawable, std::int16_t x, std::int16_t y, std::uint16_t width,
                       std::uint16_t height, std::uint8_t* destination,
-                      std::uint32_t destinationPitch) {
+                      std::uint32_t destinationPitch, const GrabMemory& memory) {
   if (width == 0 || height == 0 || destination == nullptr) return false;
+  usedDestination_ = false;
+  if (shmUsable_ && fdUsable_ && memory.fd >= 0 && destinationPitch == std::uint32_t{width} * 4 &&
+      memory.offset <= UINT32_MAX) {
+    if (const std::uint32_t segment = AttachedSegment(memory); segment != 0) {
+      usedShm_ = usedDestination_ = true;
+      return ShmGetImage(drawable, x, y, width, height, segment,
+                         static_cast<std::uint32_t>(memory.offset));
+    }
+  }
   if (shmUsable_) {
     if (EnsureSegment(std::size_t{width} * height * 4)) {
       usedShm_ = true;
-      return GrabShm(drawable, x, y, width, height, destination, destinationPitch);
+      if (!ShmGetImage(drawable, x, y, width, height, segment_, 0)) return false;
+      CopyPixelsOpaque(static_cast<const std::uint8_t*>(memory_), std::uint32_t{width} * 4,
+                       destination, destinationPitch, width, height);
+      return true;
     }
     shmUsable_ = false;
   }
@@ -86,23 +138,20 @@ bool X11Grabber::Grab(xcb_drawable_t drawable, std::int16_t x, std::int16_t y, s
   return GrabPlain(drawable, x, y, width, height, destination, destinationPitch);
 }
 
-bool X11Grabber::GrabShm(xcb_drawable_t drawable, std::int16_t x, std::int16_t y,
-                         std::uint16_t width, std::uint16_t height, std::uint8_t* destination,
-                         std::uint32_t destinationPitch) {
+bool X11Grabber::ShmGetImage(xcb_drawable_t drawable, std::int16_t x, std::int16_t y,
+                             std::uint16_t width, std::uint16_t height, std::uint32_t segment,
+                             std::uint32_t offset) {
   xcb_connection_t* c = connection_->Raw();
   xcb_shm_get_image_reply_t* reply =
       xcb_shm_get_image_reply(c,
                               xcb_shm_get_image(c, drawable, x, y, width, height, ~0u,
-                                                XCB_IMAGE_FORMAT_Z_PIXMAP, segment_, 0),
+                                                XCB_IMAGE_FORMAT_Z_PIXMAP, segment, offset),
                               nullptr);
   if (reply == nullptr) return false;
   const bool whole =
       reply->size >= std::size_t{width} * height * 4 && connection_->GrabbableDepth(reply->depth);
   std::free(reply);
-  if (!whole) return false;
-  CopyPixelsOpaque(static_cast<const std::uint8_t*>(memory_), std::uint32_t{width} * 4, destination,
-                   destinationPitch, width, height);
-  return true;
+  return whole;
 }
 
 bool X11Grabber::GrabPlain(xcb_drawable_t drawable, std::int16_t x, std::int16_t y,

@@ -1,6 +1,7 @@
 #include "gpu/cpu_device.h"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -98,13 +99,22 @@ constexpr std::uint32_t kMaxArraySize = 16;
 // therefore never written while more than one texture (or a mapping handed out) holds it.
 class MemoryPool;
 
+// One mapped block of texture memory. Large blocks are shared-memory objects (`fd` >= 0), so
+// that the X server can write a grab straight into a capture surface.
+struct Block {
+  std::uint8_t* bytes = nullptr;
+  int fd = -1;
+  std::uint64_t id = 0;  // never reused
+};
+
 struct TextureMemory {
-  TextureMemory(std::uint8_t* b, std::size_t s, std::shared_ptr<MemoryPool> p)
-      : bytes(b), size(s), pool(std::move(p)) {}
+  TextureMemory(Block b, std::size_t s, std::shared_ptr<MemoryPool> p)
+      : block(b), bytes(b.bytes), size(s), pool(std::move(p)) {}
   ~TextureMemory();
   TextureMemory(const TextureMemory&) = delete;
   TextureMemory& operator=(const TextureMemory&) = delete;
 
+  const Block block;
   std::uint8_t* const bytes;
   const std::size_t size;
   // Names what the bytes hold: a new value from NextContent() with every write, carried along
@@ -123,17 +133,51 @@ std::uint64_t NextContent() {
 // last row (libx264 reading a frame handed to it): every block has this much more.
 constexpr std::size_t kBlockPadding = 64;
 
+// Blocks from this size on (a 512x512 BGRA picture) are shareable memory objects; smaller ones
+// are plain anonymous memory, so that many small textures cost no file descriptors.
+constexpr std::size_t kShareableBlockSize = std::size_t{1} << 20;
+
+Block MapBlock(std::size_t bytes) {
+  static std::atomic<std::uint64_t> nextId{1};
+  Block block;
+  if (bytes >= kShareableBlockSize) {
+    const int fd = memfd_create("tm-texture", MFD_CLOEXEC);
+    if (fd >= 0) {
+      void* p = ftruncate(fd, static_cast<off_t>(bytes)) == 0
+                    ? mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0)
+                    : MAP_FAILED;
+      if (p != MAP_FAILED) {
+        block.bytes = static_cast<std::uint8_t*>(p);
+        block.fd = fd;
+        block.id = nextId.fetch_add(1);
+        return block;
+      }
+      close(fd);
+    }
+  }
+  void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) return block;
+  block.bytes = static_cast<std::uint8_t*>(p);
+  block.id = nextId.fetch_add(1);
+  return block;
+}
+
+void UnmapBlock(const Block& block, std::size_t bytes) {
+  munmap(block.bytes, bytes);
+  if (block.fd >= 0) close(block.fd);
+}
+
 class MemoryPool : public std::enable_shared_from_this<MemoryPool> {
  public:
   ~MemoryPool() {
     for (auto& [size, entry] : sizes_) {
-      for (std::uint8_t* block : entry.free) munmap(block, size + kBlockPadding);
+      for (const Block& block : entry.free) UnmapBlock(block, size + kBlockPadding);
     }
   }
 
   // A block of `size` bytes with undefined contents; null when no memory can be mapped.
   MemoryRef Take(std::size_t size) {
-    std::uint8_t* block = nullptr;
+    Block block;
     {
       std::lock_guard lock(mutex_);
       PerSize& entry = sizes_[size];
@@ -143,15 +187,13 @@ class MemoryPool : public std::enable_shared_from_this<MemoryPool> {
       }
       ++entry.inUse;
     }
-    if (block == nullptr) {
-      void* p = mmap(nullptr, size + kBlockPadding, PROT_READ | PROT_WRITE,
-                     MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-      if (p == MAP_FAILED) {
+    if (block.bytes == nullptr) {
+      block = MapBlock(size + kBlockPadding);
+      if (block.bytes == nullptr) {
         std::lock_guard lock(mutex_);
         --sizes_[size].inUse;
         return nullptr;
       }
-      block = static_cast<std::uint8_t*>(p);
     }
     auto memory = std::make_shared<TextureMemory>(block, size, shared_from_this());
     memory->content.store(NextContent());
@@ -160,7 +202,7 @@ class MemoryPool : public std::enable_shared_from_this<MemoryPool> {
 
   // Every block comes back here; the pool keeps as many as were ever in use at once (a new one
   // is mapped only when none is free), so it holds what the pipeline needs and no more.
-  void Give(std::uint8_t* block, std::size_t size) {
+  void Give(const Block& block, std::size_t size) {
     std::lock_guard lock(mutex_);
     PerSize& entry = sizes_[size];
     --entry.inUse;
@@ -176,7 +218,7 @@ class MemoryPool : public std::enable_shared_from_this<MemoryPool> {
 
  private:
   struct PerSize {
-    std::vector<std::uint8_t*> free;
+    std::vector<Block> free;
     std::size_t inUse = 0;
   };
   std::mutex mutex_;  // guards sizes_
@@ -184,7 +226,7 @@ class MemoryPool : public std::enable_shared_from_this<MemoryPool> {
 };
 
 TextureMemory::~TextureMemory() {
-  pool->Give(bytes, size);
+  pool->Give(block, size);
 }
 
 // What every object of one device shares.
@@ -668,6 +710,11 @@ class CpuContext final : public GpuContext,
     // The bytes of a read stay as they are for as long as someone holds them, also after the
     // Unmap: every later write to the texture goes to another block.
     if (!writes) out.keepAlive = std::shared_ptr<const void>(block, block->bytes);
+    if (writes && block->block.fd >= 0) {
+      out.fd = block->block.fd;
+      out.offset = 0;
+      out.memoryId = block->block.id;
+    }
     return S_OK;
   }
 

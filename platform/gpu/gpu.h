@@ -149,6 +149,13 @@ struct MappedSubresource {
   // mapped bytes readable and unchanged after the Unmap (later writes to the texture go to other
   // memory), so a reader can borrow them instead of copying. Null elsewhere.
   std::shared_ptr<const void> keepAlive;
+  // Only from a device whose textures live in system memory, for a write: the mapped bytes as a
+  // shareable memory object, so that another process can fill them (the X server's MIT-SHM
+  // GetImage). `fd` stays the device's (-1: not shareable); `data` lies at `offset` in it;
+  // `memoryId` names the object for as long as the process runs (never reused).
+  int fd = -1;
+  std::uint64_t offset = 0;
+  std::uint64_t memoryId = 0;
 };
 
 // IDXGIKeyedMutex of a texture created with kResourceMiscSharedKeyedMutex. Every query opens a
