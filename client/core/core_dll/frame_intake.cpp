@@ -111,8 +111,17 @@ void FrameTickThread(TallowmarchSession* session) {
   // than the rate into the segment. So the picture counts as standing still only once the frame
   // is later than that.
   const double stillAfter = (2.0 - kRateGateShare) * interval;
+  // The ticks keep to a fixed schedule: waking the encoder thread hands it this thread's core
+  // for about as long as it takes to encode a still picture (1-2 ms at 1080p), and sleeping a
+  // whole interval after that would lower a still screen's rate to about 29 frames a second.
+  const auto period = std::chrono::duration_cast<SteadyClock::duration>(sleep);
+  SteadyClock::time_point due = SteadyClock::now();
   while (!s.stopRequested.load()) {
-    if (s.SleepUnlessStopped(sleep)) return;
+    due += period;
+    // A tick late by more than an interval (a stalled machine) starts a new schedule instead
+    // of catching up with a burst.
+    if (SteadyClock::now() > due + period) due = SteadyClock::now() + period;
+    if (s.SleepUnlessStopped(due - SteadyClock::now())) return;
     const SteadyClock::time_point now = SteadyClock::now();
     if (s.hasFrame.load() && Seconds(now - s.lastAcceptedTime.load()) >= stillAfter) {
       HandOver(s, false);
