@@ -95,6 +95,16 @@ def start_ffplay(display):
     return player
 
 
+def stop_player(player):
+    # ffplay turns SIGTERM into a quit event of its window, which it does not always get to.
+    player.send_signal(signal.SIGTERM)
+    try:
+        player.wait(timeout=5)
+    except subprocess.TimeoutExpired:
+        player.kill()
+        player.wait()
+
+
 class Sampler:
     """Samples a process at fixed times of its run."""
 
@@ -233,8 +243,7 @@ def main():
             if scenario in ("moving", "long") and player is None:
                 player = start_ffplay(display)
             if scenario == "still" and player is not None:
-                player.send_signal(signal.SIGTERM)
-                player.wait()
+                stop_player(player)
                 player = None
                 time.sleep(1.0)
             if scenario == "floor":
@@ -277,8 +286,7 @@ def main():
                           f"  (median {statistics.median(ratios):.2f})", flush=True)
     finally:
         if player is not None:
-            player.send_signal(signal.SIGTERM)
-            player.wait()
+            stop_player(player)
         xvfb.terminate()
         xvfb.wait()
         shutil.rmtree(folder, ignore_errors=True)
