@@ -6,7 +6,6 @@
 #include <xcb/shm.h>
 
 #include <algorithm>
-
 #include <cstdlib>
 #include <cstring>
 

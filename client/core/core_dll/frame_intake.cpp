@@ -118,10 +118,11 @@ void FrameTickThread(TallowmarchSession* session) {
   SteadyClock::time_point due = SteadyClock::now();
   while (!s.stopRequested.load()) {
     due += period;
+    const SteadyClock::time_point woke = SteadyClock::now();
     // A tick late by more than an interval (a stalled machine) starts a new schedule instead
     // of catching up with a burst.
-    if (SteadyClock::now() > due + period) due = SteadyClock::now() + period;
-    if (s.SleepUnlessStopped(due - SteadyClock::now())) return;
+    if (woke > due + period) due = woke + period;
+    if (s.SleepUnlessStopped(due - woke)) return;
     const SteadyClock::time_point now = SteadyClock::now();
     if (s.hasFrame.load() && Seconds(now - s.lastAcceptedTime.load()) >= stillAfter) {
       HandOver(s, false);
