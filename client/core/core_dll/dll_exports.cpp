@@ -64,7 +64,8 @@ void ForwardLogToHost(const std::wstring& line) {
   if (g_hostLogCallback != nullptr) g_hostLogCallback(line.c_str());
 }
 
-constexpr char kAppVersion[] = "0.1.1";
+// The project version (root CMakeLists.txt), the same that names the library file.
+constexpr char kAppVersion[] = TALLOWMARCH_APP_VERSION;
 
 }  // namespace
 
