@@ -9,14 +9,17 @@ target_compile_definitions(tm_project_options INTERFACE
   TALLOWMARCH_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
   TALLOWMARCH_BINARY_DIR="${PROJECT_BINARY_DIR}")
 
+# TALLOWMARCH_SANITIZER_FLAGS: also what a host needs to load the instrumented library.
 if(TALLOWMARCH_SANITIZE STREQUAL "address")
-  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
-  add_link_options(-fsanitize=address,undefined)
+  set(TALLOWMARCH_SANITIZER_FLAGS -fsanitize=address,undefined -fno-sanitize-recover=undefined)
 elseif(TALLOWMARCH_SANITIZE STREQUAL "thread")
-  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
-  add_link_options(-fsanitize=thread)
+  set(TALLOWMARCH_SANITIZER_FLAGS -fsanitize=thread)
 elseif(NOT TALLOWMARCH_SANITIZE STREQUAL "")
   message(FATAL_ERROR "Unknown TALLOWMARCH_SANITIZE value '${TALLOWMARCH_SANITIZE}'")
+endif()
+if(TALLOWMARCH_SANITIZER_FLAGS)
+  add_compile_options(${TALLOWMARCH_SANITIZER_FLAGS} -fno-omit-frame-pointer)
+  add_link_options(${TALLOWMARCH_SANITIZER_FLAGS})
 endif()
 
 # tm_target_defaults(<target>): warnings and hidden symbols for one of our targets.
