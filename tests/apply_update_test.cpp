@@ -199,15 +199,20 @@ TEST_F(ApplyTest, LongWaitsUseTheirTimeOuts) {
   EXPECT_TRUE(Logged("updater: timed out acquiring single-instance mutex\r\n"));
   EXPECT_EQ(sim_.namedObjects.WaitTimeouts(), std::vector<std::uint32_t>{30000});
   ExpectUntouched(before);
-  // Reconcile gives up the same way, without a line of its own.
+  // Reconcile gives up the same way.
   options_.reconcile = true;
+  const size_t first = Log().find("updater: timed out acquiring single-instance mutex\r\n");
   EXPECT_EQ(ReconcileInterruptedUpdate(options_), kExitMutexTimeout);
+  EXPECT_NE(Log().rfind("updater: timed out acquiring single-instance mutex\r\n"), first);
   EXPECT_FALSE(Logged("reconcile: done"));
   held->Release();
 
-  // Without a mutex (it cannot be created) the apply goes on.
-  sim_.namedObjects.SetMutexFailure(kAccessDenied);
-  EXPECT_EQ(ApplyUpdate(options_), kExitSuccess);
+  // A mutex that cannot be created (a name too long for a file name) is no reason to go on.
+  options_.mutexName = std::wstring(300, L'm');
+  EXPECT_EQ(ApplyUpdate(options_), kExitMutexTimeout);
+  EXPECT_TRUE(Logged("updater: cannot create single-instance mutex " + std::string(300, 'm') +
+                     " (err 123)\r\n"));
+  ExpectUntouched(before);
 }
 
 TEST_F(ApplyTest, StagedFilesAndBackupsAreFlushedBeforeTheSwap) {

@@ -41,6 +41,7 @@ class UpdaterE2E : public ::testing::Test {
   void SetUp() override {
     hostBinary_ = ReadFile(TALLOWMARCH_TEST_HOST);
     fs::create_directories(dir_ / "run");
+    fs::permissions(dir_ / "run", fs::perms::owner_all);  // the user's own
     PopulateInstall(install());
   }
   void TearDown() override {
@@ -185,7 +186,7 @@ TEST_F(UpdaterE2E, BadCommandLinesExitWith2) {
   EXPECT_EQ(Messages(Stderr()).back(), "unknown argument: --zip=x");
   EXPECT_FALSE(fs::exists(dir_ / "log.txt"));
   EXPECT_EQ(Run({"--reconcile", "--target"}), 2);
-  EXPECT_EQ(Messages(Stderr()).size(), 2u);  // no line of its own
+  EXPECT_EQ(Messages(Stderr()).back(), "reconcile needs --target");
 }
 
 TEST_F(UpdaterE2E, RefusesWithoutTheHostProgramOrWithAPriorMarker) {
@@ -353,11 +354,9 @@ TEST_F(UpdaterE2E, ImmutableTargetEndsWith11) {
   SetImmutable(install() / "config.txt", false);
   const std::string target = (install() / "config.txt").string();
   EXPECT_TRUE(Logged("replace failed for " + target + " (err 5 - install dir is read-only)"));
-  EXPECT_TRUE(Logged("rollback: could not restore " + target + " (err 5)"));
-  // Only the backup whose move back failed remains.
-  auto expected = before;
-  expected["config.txt.old"] = "old config";
-  EXPECT_EQ(Snapshot(install()), expected);
+  // The file it never replaced is not restored: its backup goes, nothing else changes.
+  EXPECT_FALSE(Logged("rollback: could not restore " + target + " (err 5)"));
+  ExpectUnchanged(before);
 }
 
 TEST_F(UpdaterE2E, OtherReplaceFailureEndsWith12AfterRetries) {
@@ -687,7 +686,10 @@ TEST_F(UpdaterE2E, ArgumentThatIsNotUtf8IsAUsageError) {
   std::vector<std::string> args = ApplyArgs(digest);
   args.back() = (dir_ / "log\xff.txt").string();
   EXPECT_EQ(Run(args), 2);
-  EXPECT_EQ(Messages(Stderr()).back().rfind("usage: tallowmarch_updater --zip PATH", 0), 0u);
+  const std::vector<std::string> messages = Messages(Stderr());
+  ASSERT_GE(messages.size(), 2u);
+  EXPECT_EQ(messages[messages.size() - 2], "argument 10 is not UTF-8");
+  EXPECT_EQ(messages.back().rfind("usage: tallowmarch_updater --zip PATH", 0), 0u);
   ExpectUnchanged(before);
   EXPECT_FALSE(fs::exists(dir_ / "log\xff.txt"));
   EXPECT_FALSE(fs::exists(dir_ / "log\xef\xbf\xbd.txt"));  // the path with U+FFFD in its place
