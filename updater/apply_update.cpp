@@ -369,6 +369,7 @@ int ApplyUpdate(const UpdaterOptions& options) {
     return kExitPriorMarker;
   }
   RemoveLeftovers(installDir);
+  RemoveTree(stagingDir);  // left by an earlier run (staging stops when it cannot go)
   // The staging folder goes before the marker: a crash in between leaves the marker, which a
   // reconcile clears with everything else.
   auto cleanUp = [&] {

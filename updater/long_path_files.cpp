@@ -76,10 +76,12 @@ bool DeleteFileForce(const std::wstring& path, std::uint32_t& error) {
   const std::string native = NativePath(path);
   FileAttributes attributes;
   if (!Files().GetAttributes(native, attributes, error)) return true;  // nothing to delete
-  if (attributes.readOnly && attributes.kind != FileKind::kSymlink) {
-    std::uint32_t ignored = 0;
-    Files().SetReadOnly(native, false, ignored);  // the delete decides
-  }
+  if (Files().DeleteFile(native, error)) return true;
+  // Only where the system refuses a read-only file: clearing the bit first would change the
+  // file behind every other name of it (a hard link planted in the folder, say).
+  if (!attributes.readOnly || attributes.kind == FileKind::kSymlink) return false;
+  std::uint32_t ignored = 0;
+  Files().SetReadOnly(native, false, ignored);  // the delete decides
   return Files().DeleteFile(native, error);
 }
 
@@ -149,55 +151,36 @@ bool ReadFileCapped(const std::wstring& path, ByteBuffer& out, std::uint64_t cap
   return true;
 }
 
-namespace {
-
-bool WriteFile(const std::wstring& path, const void* data, size_t length, std::uint32_t mode,
-               bool flush) {
-  const size_t slash = path.find_last_of(L'/');
-  if (slash != std::wstring::npos && slash > 0) CreateDirectories(path.substr(0, slash));
-  std::uint32_t error = 0;
-  auto writer = Files().CreateTruncate(NativePath(path), mode, error);
-  if (!writer) return false;
+bool WriteAll(platform::FileWriter& writer, const void* data, size_t length, std::uint32_t& error) {
   const auto* bytes = static_cast<const std::uint8_t*>(data);
   size_t done = 0;
   while (done < length) {
     const size_t piece = std::min(kFilePieceBytes, length - done);
     size_t written = 0;
-    if (!writer->Write(bytes + done, piece, written, error) || written == 0) return false;
-    done += written;
-  }
-  return !flush || writer->Flush(error);
-}
-
-}  // namespace
-
-bool WriteFileFlushed(const std::wstring& path, const void* data, size_t length,
-                      std::uint32_t mode) {
-  return WriteFile(path, data, length, mode, true);
-}
-
-bool WriteWholeFile(const std::wstring& path, const void* data, size_t length, std::uint32_t mode) {
-  return WriteFile(path, data, length, mode, false);
-}
-
-bool WriteFreshFileFlushed(const std::wstring& path, const void* data, size_t length,
-                           std::uint32_t& error) {
-  if (!DeleteFileForce(path, error)) return false;
-  auto writer = Files().CreateExclusive(NativePath(path), 0644, error);
-  if (!writer) return false;
-  const auto* bytes = static_cast<const std::uint8_t*>(data);
-  size_t done = 0;
-  while (done < length) {
-    const size_t piece = std::min(kFilePieceBytes, length - done);
-    size_t written = 0;
-    if (!writer->Write(bytes + done, piece, written, error)) return false;
+    if (!writer.Write(bytes + done, piece, written, error)) return false;
     if (written == 0) {
       error = platform::kErrorDiskFull;
       return false;
     }
     done += written;
   }
-  return writer->Flush(error);
+  return true;
+}
+
+bool WriteFileFlushed(const std::wstring& path, const void* data, size_t length,
+                      std::uint32_t mode) {
+  const size_t slash = path.find_last_of(L'/');
+  if (slash != std::wstring::npos && slash > 0) CreateDirectories(path.substr(0, slash));
+  std::uint32_t error = 0;
+  auto writer = Files().CreateTruncate(NativePath(path), mode, error);
+  return writer && WriteAll(*writer, data, length, error) && writer->Flush(error);
+}
+
+bool WriteFreshFileFlushed(const std::wstring& path, const void* data, size_t length,
+                           std::uint32_t& error) {
+  if (!DeleteFileForce(path, error)) return false;
+  auto writer = Files().CreateExclusive(NativePath(path), 0644, error);
+  return writer && WriteAll(*writer, data, length, error) && writer->Flush(error);
 }
 
 bool FlushVolume(const std::wstring& folder) {

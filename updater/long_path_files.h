@@ -54,9 +54,8 @@ bool ReadFileCapped(const std::wstring& path, ByteBuffer& out, std::uint64_t cap
 // symbolic link in the file's place is refused.
 bool WriteFileFlushed(const std::wstring& path, const void* data, size_t length,
                       std::uint32_t mode = 0644);
-// The same without the flush, for many files that FlushVolume then makes durable together.
-bool WriteWholeFile(const std::wstring& path, const void* data, size_t length,
-                    std::uint32_t mode = 0644);
+// Writes all of `data` in pieces of at most kFilePieceBytes; a write of nothing is a full disk.
+bool WriteAll(platform::FileWriter& writer, const void* data, size_t length, std::uint32_t& error);
 // Creates the file afresh (a file or link of its name is unlinked first, and the new one is
 // created exclusively, never through a link) and writes and flushes `data`. A partial file may
 // stay on failure.

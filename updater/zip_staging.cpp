@@ -182,15 +182,7 @@ bool WriteStagedFile(platform::FolderHandle& staging, const std::wstring& relati
     folder = below.get();
   }
   auto writer = folder->CreateFile(Narrow(relative.substr(start)), mode, error);
-  if (!writer) return false;
-  size_t done = 0;
-  while (done < length) {
-    const size_t piece = std::min(kFilePieceBytes, length - done);
-    size_t written = 0;
-    if (!writer->Write(data.data() + done, piece, written, error) || written == 0) return false;
-    done += written;
-  }
-  return true;
+  return writer && WriteAll(*writer, data.data(), length, error);
 }
 
 bool IsDirectoryEntry(zip_t* archive, zip_uint64_t index, std::string_view name) {
