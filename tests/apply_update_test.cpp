@@ -199,15 +199,20 @@ TEST_F(ApplyTest, LongWaitsUseTheirTimeOuts) {
   EXPECT_TRUE(Logged("updater: timed out acquiring single-instance mutex\r\n"));
   EXPECT_EQ(sim_.namedObjects.WaitTimeouts(), std::vector<std::uint32_t>{30000});
   ExpectUntouched(before);
-  // Reconcile gives up the same way, without a line of its own.
+  // Reconcile gives up the same way.
   options_.reconcile = true;
+  const size_t first = Log().find("updater: timed out acquiring single-instance mutex\r\n");
   EXPECT_EQ(ReconcileInterruptedUpdate(options_), kExitMutexTimeout);
+  EXPECT_NE(Log().rfind("updater: timed out acquiring single-instance mutex\r\n"), first);
   EXPECT_FALSE(Logged("reconcile: done"));
   held->Release();
 
-  // Without a mutex (it cannot be created) the apply goes on.
-  sim_.namedObjects.SetMutexFailure(kAccessDenied);
-  EXPECT_EQ(ApplyUpdate(options_), kExitSuccess);
+  // A mutex that cannot be created (a name too long for a file name) is no reason to go on.
+  options_.mutexName = std::wstring(300, L'm');
+  EXPECT_EQ(ApplyUpdate(options_), kExitMutexTimeout);
+  EXPECT_TRUE(Logged("updater: cannot create single-instance mutex " + std::string(300, 'm') +
+                     " (err 123)\r\n"));
+  ExpectUntouched(before);
 }
 
 TEST_F(ApplyTest, StagedFilesAndBackupsAreFlushedBeforeTheSwap) {
@@ -244,6 +249,74 @@ TEST_F(ApplyTest, ZeroLengthEntryFailsThePostReplaceCheck) {
   const auto before = test::Snapshot(install());
   EXPECT_EQ(ApplyUpdate(options_), kExitPostReplaceCheck);
   EXPECT_TRUE(Logged("updater: post-replace check failed for " + (install() / "b.txt").string()));
+  ExpectUntouched(before);
+}
+
+TEST_F(ApplyTest, AnErrorIsNotAnAbsence) {
+  PrepareStandard();
+  const auto before = test::Snapshot(install());
+  // The target's existence decides backup or not; a folder's, the containment check.
+  for (const char* path : {"b.txt", "d"}) {
+    sim_.files.Reset();
+    sim_.files.InjectFailure(FileOp::kGetAttributes, (install() / path).string(),
+                             platform::kErrorGenFailure);
+    EXPECT_EQ(ApplyUpdate(options_), kExitStagingFailed);
+    EXPECT_TRUE(Logged("updater: cannot read the attributes of " + (install() / path).string() +
+                       " (err 31)\r\n"));
+    ExpectUntouched(before);
+  }
+}
+
+TEST_F(ApplyTest, StaleStagingThatCannotBeClearedStopsTheRun) {
+  PrepareStandard();
+  test::WriteFile(dir_ / "outside.txt", "outside");
+  fs::create_directories(install() / "pending");
+  fs::create_symlink(dir_ / "outside.txt", install() / "pending/a.txt");
+  const auto before = test::Snapshot(install());
+  sim_.files.InjectFailure(FileOp::kDelete, (install() / "pending/a.txt").string(), kAccessDenied);
+  EXPECT_EQ(ApplyUpdate(options_), kExitStagingFailed);
+  EXPECT_TRUE(Logged("updater: could not remove " + (install() / "pending").string()));
+  EXPECT_EQ(test::ReadFile(dir_ / "outside.txt"), "outside");
+  ExpectUntouched(before);
+}
+
+TEST_F(ApplyTest, NoSwapWithoutTheMarker) {
+  PrepareStandard();
+  const auto before = test::Snapshot(install());
+  sim_.files.InjectFailure(FileOp::kFlush, (install() / ".update-in-progress.new").string(),
+                           platform::kErrorGenFailure);
+  EXPECT_EQ(ApplyUpdate(options_), kExitBackupFailed);
+  EXPECT_TRUE(Logged("updater: could not write the update marker " +
+                     (install() / ".update-in-progress").string() + " (err 31)\r\n"));
+  ExpectUntouched(before);
+}
+
+TEST_F(ApplyTest, LeftoversAreRemovedOrLoggedAndFinishedByAReconcile) {
+  PrepareStandard();
+  test::WriteFile(install() / ".tmcopy-0123456789ab", "an interrupted copy");
+  sim_.files.InjectFailure(FileOp::kDelete, (install() / "a.txt.old").string(), kAccessDenied, 1);
+  EXPECT_EQ(ApplyUpdate(options_), kExitSuccess);
+  EXPECT_TRUE(
+      Logged("updater: could not remove " + (install() / "a.txt.old").string() + " (err 5)\r\n"));
+  EXPECT_FALSE(fs::exists(install() / ".tmcopy-0123456789ab"));
+  // The committed marker stays, so that the reconcile deletes the backup instead of restoring it.
+  EXPECT_EQ(ReconcileInterruptedUpdate(options_), kExitSuccess);
+  EXPECT_EQ(test::ReadFile(install() / "a.txt"), "new a");
+  EXPECT_FALSE(fs::exists(install() / "a.txt.old"));
+  EXPECT_FALSE(fs::exists(install() / ".update-in-progress"));
+}
+
+TEST_F(ApplyTest, EveryNameWhoseBackupFitsCanBeUpdated) {
+  const std::string longest(251, 'n');  // 255 bytes with ".old"
+  test::WriteFile(install() / longest, "old");
+  Prepare({{longest, "new"}});
+  EXPECT_EQ(ApplyUpdate(options_), kExitSuccess);
+  EXPECT_EQ(test::ReadFile(install() / longest), "new");
+  Prepare({{longest + "n", "new"}});
+  const auto before = test::Snapshot(install());
+  EXPECT_EQ(ApplyUpdate(options_), kExitStagingFailed);
+  EXPECT_TRUE(
+      Logged("updater: rejected zip entry name too long for its backup: " + longest + "n\r\n"));
   ExpectUntouched(before);
 }
 

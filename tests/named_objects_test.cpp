@@ -55,8 +55,37 @@ TEST_F(NamedObjectsTest, NamesMapToDistinctFilesInTheRuntimeFolder) {
   EXPECT_EQ(NamedObjectPath("", NamedObjectKind::kEvent), "");
   EXPECT_EQ(NamedObjectPath(std::string(300, 'n'), NamedObjectKind::kEvent), "");
   setenv("XDG_RUNTIME_DIR", "", 1);
-  EXPECT_EQ(RuntimeFolder(), "/dev/shm");
+  EXPECT_EQ(RuntimeFolder(), "/dev/shm/tallowmarch-" + std::to_string(geteuid()));
   setenv("XDG_RUNTIME_DIR", run.c_str(), 1);
+}
+
+TEST_F(NamedObjectsTest, OnlyTheUserCanTouchTheFolderAndItsObjects) {
+  std::uint32_t error = 0;
+  const fs::path run = dir_ / "run";
+  auto event = objects_.CreateEvent("Private", error);
+  ASSERT_TRUE(event);
+  const fs::path file = NamedObjectPath("Private", NamedObjectKind::kEvent);
+  EXPECT_EQ(fs::status(file).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+  // Missing: created for the user alone.
+  setenv("XDG_RUNTIME_DIR", (dir_ / "fresh").c_str(), 1);
+  EXPECT_TRUE(objects_.CreateMutex("M", error));
+  EXPECT_EQ(fs::status(dir_ / "fresh").permissions() & fs::perms::all, fs::perms::owner_all);
+  // A link in the folder's place, or a folder open to others, is refused.
+  fs::create_directory_symlink(run, dir_ / "link");
+  setenv("XDG_RUNTIME_DIR", (dir_ / "link").c_str(), 1);
+  EXPECT_FALSE(objects_.CreateMutex("M", error));
+  setenv("XDG_RUNTIME_DIR", run.c_str(), 1);
+  fs::permissions(run, fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);
+  EXPECT_FALSE(objects_.OpenEvent("Private", error));
+  EXPECT_EQ(error, kErrorAccessDenied);
+  fs::permissions(run, fs::perms::owner_all);
+  EXPECT_TRUE(objects_.OpenEvent("Private", error));
+  if (geteuid() != 0) return;  // giving files away needs root
+  ASSERT_EQ(chown(file.c_str(), 65534, 65534), 0);
+  EXPECT_FALSE(objects_.OpenEvent("Private", error));
+  ASSERT_EQ(chown(run.c_str(), 65534, 65534), 0);
+  EXPECT_FALSE(objects_.CreateMutex("M", error));
 }
 
 TEST_F(NamedObjectsTest, MutexIsExclusiveAndAnAbandonedOneIsAcquired) {

@@ -21,6 +21,8 @@ class SimOsScope {
     const char* previous = std::getenv("XDG_RUNTIME_DIR");
     if (previous != nullptr) previousRuntime_ = previous;
     std::filesystem::create_directories(runtimeFolder);
+    // The user's own, as the named objects require.
+    std::filesystem::permissions(runtimeFolder, std::filesystem::perms::owner_all);
     setenv("XDG_RUNTIME_DIR", runtimeFolder.c_str(), 1);
     platform::CurrentOsLayers() = platform::OsLayers{&files, &namedObjects, &processes};
   }

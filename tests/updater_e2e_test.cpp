@@ -41,6 +41,7 @@ class UpdaterE2E : public ::testing::Test {
   void SetUp() override {
     hostBinary_ = ReadFile(TALLOWMARCH_TEST_HOST);
     fs::create_directories(dir_ / "run");
+    fs::permissions(dir_ / "run", fs::perms::owner_all);  // the user's own
     PopulateInstall(install());
   }
   void TearDown() override {
@@ -130,6 +131,23 @@ class UpdaterE2E : public ::testing::Test {
     return false;
   }
 
+  // Waits until `updater` waits for a process (a pidfd is open): its folder lock and its first
+  // marker check are behind it.
+  bool WaitsForAProcess(const ChildProcess& updater) const {
+    const fs::path fds = "/proc/" + std::to_string(updater.pid) + "/fd";
+    return WaitFor(
+        [&] {
+          std::error_code ec;
+          for (const auto& fd : fs::directory_iterator(fds, ec)) {
+            if (fs::read_symlink(fd.path(), ec).string().find("pidfd") != std::string::npos) {
+              return true;
+            }
+          }
+          return false;
+        },
+        20s);
+  }
+
   std::vector<HostStart> HostStarts() const {
     std::vector<HostStart> out;
     std::istringstream lines(ReadFile(dir_ / "report.txt"));
@@ -185,7 +203,7 @@ TEST_F(UpdaterE2E, BadCommandLinesExitWith2) {
   EXPECT_EQ(Messages(Stderr()).back(), "unknown argument: --zip=x");
   EXPECT_FALSE(fs::exists(dir_ / "log.txt"));
   EXPECT_EQ(Run({"--reconcile", "--target"}), 2);
-  EXPECT_EQ(Messages(Stderr()).size(), 2u);  // no line of its own
+  EXPECT_EQ(Messages(Stderr()).back(), "reconcile needs --target");
 }
 
 TEST_F(UpdaterE2E, RefusesWithoutTheHostProgramOrWithAPriorMarker) {
@@ -283,6 +301,7 @@ TEST_F(UpdaterE2E, HostileArchivesEndWith8AndWriteNothingOutside) {
       {{"C:\\evil.txt", evil}},
       {{"evil\xff.txt", evil}},
       {{"con.txt", evil}},
+      {{std::string("nul\0.txt", 8), evil}},
       {{"bomb.bin", Bytes(32 << 20, 0), true, 10}},
   };
   const auto before = Snapshot(install());
@@ -295,6 +314,68 @@ TEST_F(UpdaterE2E, HostileArchivesEndWith8AndWriteNothingOutside) {
   EXPECT_FALSE(fs::exists("/tmp/evil.txt") && ReadFile("/tmp/evil.txt") == "pwned");
   EXPECT_TRUE(Logged("rejected unsafe zip entry name: ../outside/evil.txt"));
   EXPECT_TRUE(Logged("extract failed for bomb.bin"));
+  EXPECT_TRUE(Logged("rejected unsafe zip entry name: nul .txt"));  // as libzip shows it
+}
+
+TEST_F(UpdaterE2E, OneRunPerInstallFolderWhateverTheMutex) {
+  const std::string digest = WriteUpdate(StandardItems());
+  const auto before = Snapshot(install());
+  ChildProcess host = Spawn({"/bin/sleep", "100"}, {}, dir_ / "sleep.txt");
+  std::vector<std::string> args = ApplyArgs(digest);
+  args.insert(args.end(), {"--wait-pid", std::to_string(host.pid), "--mutex-name", "First"});
+  ChildProcess first = Start(args, {{"TM_TEST_TIME_DIVISOR", "1"}});
+  ASSERT_TRUE(WaitsForAProcess(first));
+  args = ApplyArgs(digest);
+  args.insert(args.end(), {"--mutex-name", "Second"});
+  EXPECT_EQ(Run(args), 6);
+  EXPECT_TRUE(Logged("refusing: another update is running in " + install().string()));
+  ExpectUnchanged(before);
+  KillAndReap(host);
+  EXPECT_EQ(WaitExit(first, 30s), 0);
+}
+
+TEST_F(UpdaterE2E, ReconcileDuringTheReadyWaitChangesNothing) {
+  const std::string digest = WriteUpdate(StandardItems());
+  std::vector<std::string> args = ApplyArgs(digest);
+  args.insert(args.end(), {"--relaunch", "Tallowmarch.exe", "--ready-event", "R"});
+  ChildProcess run = Start(args, {{"TM_TEST_HOST_READY_DELAY_MS", "-1"}});
+  // The new host runs, the marker stays: a host would reconcile now.
+  ASSERT_TRUE(WaitFor([&] { return !HostStarts().empty(); }, 20s));
+  const auto during = Snapshot(install());
+  ASSERT_TRUE(during.count("config.txt.old"));
+  EXPECT_EQ(
+      Run({"--reconcile", "--target", install().string(), "--log", (dir_ / "log.txt").string()}),
+      6);
+  EXPECT_TRUE(Logged("reconcile: another update is running in " + install().string() +
+                     "; nothing changed"));
+  EXPECT_EQ(Snapshot(install()), during);
+  // A backup lost all the same: the rollback does not report a folder it could not restore.
+  fs::remove(install() / "config.txt.old");
+  EXPECT_EQ(WaitExit(run, 60s), 16);
+  EXPECT_TRUE(
+      Logged("rollback: no backup of " + (install() / "config.txt").string() + " to restore"));
+}
+
+TEST_F(UpdaterE2E, NamesLeftInTheWayAreNotWrittenThrough) {
+  // A plain file named like the staging folder, and the marker's temporary hard-linked to a
+  // file outside: both are the updater's leftovers, removed, never written through.
+  WriteFile(outside() / "target.txt", "outside");
+  fs::create_hard_link(outside() / "target.txt", install() / ".update-in-progress.new");
+  WriteFile(install() / "pending", "left over");
+  const std::string digest = WriteUpdate(StandardItems());
+  EXPECT_EQ(Run(ApplyArgs(digest)), 0);
+  EXPECT_EQ(ReadFile(outside() / "target.txt"), "outside");
+  EXPECT_FALSE(fs::exists(install() / ".update-in-progress.new"));
+  EXPECT_FALSE(fs::exists(install() / "pending"));
+
+  // A folder in the temporary's place: the marker cannot be written, nothing is swapped.
+  PopulateInstall(install());
+  fs::create_directories(install() / ".update-in-progress.new/x");
+  const auto before = Snapshot(install());
+  EXPECT_EQ(Run(ApplyArgs(digest)), 10);
+  EXPECT_TRUE(Logged("could not write the update marker " +
+                     (install() / ".update-in-progress").string() + " (err 5)"));
+  ExpectUnchanged(before);
 }
 
 TEST_F(UpdaterE2E, LinkedStagingFolderIsRemovedNotFollowed) {
@@ -353,11 +434,9 @@ TEST_F(UpdaterE2E, ImmutableTargetEndsWith11) {
   SetImmutable(install() / "config.txt", false);
   const std::string target = (install() / "config.txt").string();
   EXPECT_TRUE(Logged("replace failed for " + target + " (err 5 - install dir is read-only)"));
-  EXPECT_TRUE(Logged("rollback: could not restore " + target + " (err 5)"));
-  // Only the backup whose move back failed remains.
-  auto expected = before;
-  expected["config.txt.old"] = "old config";
-  EXPECT_EQ(Snapshot(install()), expected);
+  // The file it never replaced is not restored: its backup goes, nothing else changes.
+  EXPECT_FALSE(Logged("rollback: could not restore " + target + " (err 5)"));
+  ExpectUnchanged(before);
 }
 
 TEST_F(UpdaterE2E, OtherReplaceFailureEndsWith12AfterRetries) {
@@ -612,19 +691,7 @@ TEST_F(UpdaterE2E, SecondUpdaterFindsTheMarkerOnceItHoldsTheMutex) {
   std::vector<std::string> args = ApplyArgs(digest);
   args.insert(args.end(), {"--wait-pid", std::to_string(host.pid)});
   ChildProcess second = Start(args, {{"TM_TEST_TIME_DIVISOR", "1"}});
-  // It is waiting for the host (a pidfd is open): its first marker check is behind it.
-  const fs::path fds = "/proc/" + std::to_string(second.pid) + "/fd";
-  ASSERT_TRUE(WaitFor(
-      [&] {
-        std::error_code ec;
-        for (const auto& fd : fs::directory_iterator(fds, ec)) {
-          if (fs::read_symlink(fd.path(), ec).string().find("pidfd") != std::string::npos) {
-            return true;
-          }
-        }
-        return false;
-      },
-      20s));
+  ASSERT_TRUE(WaitsForAProcess(second));
   // Meanwhile a first updater got as far as its marker and its backups, and died.
   WriteFile(install() / ".update-in-progress", "tallowmarch update in progress; expected-sha256=");
   WriteFile(install() / "config.txt.old", "old config");
@@ -687,7 +754,10 @@ TEST_F(UpdaterE2E, ArgumentThatIsNotUtf8IsAUsageError) {
   std::vector<std::string> args = ApplyArgs(digest);
   args.back() = (dir_ / "log\xff.txt").string();
   EXPECT_EQ(Run(args), 2);
-  EXPECT_EQ(Messages(Stderr()).back().rfind("usage: tallowmarch_updater --zip PATH", 0), 0u);
+  const std::vector<std::string> messages = Messages(Stderr());
+  ASSERT_GE(messages.size(), 2u);
+  EXPECT_EQ(messages[messages.size() - 2], "argument 10 is not UTF-8");
+  EXPECT_EQ(messages.back().rfind("usage: tallowmarch_updater --zip PATH", 0), 0u);
   ExpectUnchanged(before);
   EXPECT_FALSE(fs::exists(dir_ / "log\xff.txt"));
   EXPECT_FALSE(fs::exists(dir_ / "log\xef\xbf\xbd.txt"));  // the path with U+FFFD in its place

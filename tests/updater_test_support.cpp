@@ -98,6 +98,7 @@ std::map<std::string, std::string> Snapshot(const fs::path& root) {
   for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::end(it);
        it.increment(ec)) {
     const std::string relative = fs::relative(it->path(), root).string();
+    if (relative == ".update-lock") continue;  // the install folder's lock is never deleted
     if (it->is_symlink()) {
       out[relative] = "-> " + fs::read_symlink(it->path()).string();
     } else if (it->is_regular_file()) {

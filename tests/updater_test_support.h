@@ -39,7 +39,8 @@ void WriteFile(const fs::path& path, const std::string& content);
 void WriteBytes(const fs::path& path, const Bytes& bytes);
 std::string ReadFile(const fs::path& path);
 Bytes ToBytes(const std::string& text);
-// Every regular file and link under `root` with its contents (a link: "-> target").
+// Every regular file and link under `root` with its contents (a link: "-> target"), except
+// the install folder's lock file.
 std::map<std::string, std::string> Snapshot(const fs::path& root);
 
 // A zip made with libzip. `mode` is the Unix mode recorded for the entry (0: none recorded).

@@ -1,6 +1,7 @@
 #include "apply_update.h"
 
 #include <algorithm>
+#include <set>
 
 #include "common/wide_text.h"
 #include "long_path_files.h"
@@ -16,6 +17,10 @@ constexpr wchar_t kRefusingMarker[] =
     L"refusing: a prior update marker is present; let the app reconcile first";
 constexpr wchar_t kWaitPidTimedOut[] = L"timed out waiting for app pid %lu to exit";
 constexpr wchar_t kMutexTimedOut[] = L"timed out acquiring single-instance mutex";
+constexpr wchar_t kMutexNotCreated[] = L"cannot create single-instance mutex %ls (err %lu)";
+constexpr wchar_t kAnotherUpdate[] = L"refusing: another update is running in %ls";
+constexpr wchar_t kCannotLock[] = L"cannot lock the install folder %ls (err %lu)";
+constexpr wchar_t kMarkerNotWritten[] = L"could not write the update marker %ls (err %lu)";
 constexpr wchar_t kNoDisk[] = L"not enough disk for backups";
 constexpr wchar_t kBackupFailed[] = L"backup copy failed for %ls";
 constexpr wchar_t kReplaceFailed[] = L"replace failed for %ls (err %lu%ls)";
@@ -30,6 +35,7 @@ constexpr wchar_t kDigestMismatch[] =
     L"expected-sha256 mismatch (want '%ls' got '%ls') - refusing (possible downgrade)";
 constexpr wchar_t kRollingBack[] = L"rolling back swap";
 constexpr wchar_t kRollbackFailed[] = L"rollback: could not restore %ls (err %lu)";
+constexpr wchar_t kRollbackNoBackup[] = L"rollback: no backup of %ls to restore";
 constexpr wchar_t kNoUpdateKey[] =
     L"no update-signing key was configured for this build: it accepts no update";
 
@@ -79,6 +85,30 @@ std::string JournalOf(const std::wstring& installDir, const std::vector<StagedEn
   return journal;
 }
 
+// Copy temporaries anywhere below `folder` (links not followed).
+void RemoveCopyTemporaries(const std::wstring& folder) {
+  std::vector<platform::DirectoryEntry> entries;
+  std::uint32_t error = 0;
+  if (!platform::Files().ListDirectory(NativePath(folder), entries, error)) return;
+  for (const platform::DirectoryEntry& entry : entries) {
+    const std::wstring name = Widen(entry.name);
+    const std::wstring path = JoinPath(folder, name);
+    if (entry.kind == platform::FileKind::kDirectory) {
+      RemoveCopyTemporaries(path);
+    } else if (IsCopyTemporaryName(name)) {
+      DeleteOrLog(path);
+    }
+  }
+}
+
+bool MarkerPresent(const std::wstring& installDir) {
+  platform::FileAttributes attributes;
+  bool exists = false;
+  std::uint32_t error = 0;
+  // A marker that cannot be looked at may be there: it counts.
+  return !ProbePath(JoinPath(installDir, kMarkerName), attributes, exists, error) || exists;
+}
+
 void RemoveCreatedFolders(const StagedEntry& entry) {
   std::uint32_t error = 0;
   for (auto it = entry.createdFolders.rbegin(); it != entry.createdFolders.rend(); ++it) {
@@ -117,37 +147,47 @@ bool VerifyStagedZip(const UpdaterOptions& options, ByteBuffer& zip) {
   return false;
 }
 
-void WriteUpdateMarker(const std::wstring& installDir, const std::wstring& expectedSha256,
+bool WriteUpdateMarker(const std::wstring& installDir, const std::wstring& expectedSha256,
                        const std::vector<StagedEntry>& entries) {
   UpdaterState& state = State();
   state.markerPath = JoinPath(installDir, kMarkerName);
   state.markerHeader = kMarkerPrefix + LowBytes(expectedSha256);
   state.journal = JournalOf(installDir, entries);
-  RewriteUpdateMarker(kJournalSwapping);  // failure not fatal
+  std::uint32_t error = 0;
+  if (!RewriteUpdateMarker(kJournalSwapping, error)) {
+    LogLine(kMarkerNotWritten, state.markerPath.c_str(), static_cast<unsigned long>(error));
+    return false;
+  }
   state.markerWritten = true;
+  return true;
 }
 
-bool RewriteUpdateMarker(const char* journalState) {
+bool RewriteUpdateMarker(const char* journalState, std::uint32_t& error) {
   UpdaterState& state = State();
   const std::string content =
       state.markerHeader + "\n" + journalState + "\n" + state.journal + kJournalEnd + "\n";
   const std::wstring temporary =
       state.markerPath.substr(0, state.markerPath.size() - std::wstring(kMarkerName).size()) +
       kMarkerTempFileName;
-  std::uint32_t error = 0;
   // Flushed under the temporary name, then renamed (and the folder flushed): the marker is
-  // always one whole version.
-  return WriteFileFlushed(temporary, content.data(), content.size()) &&
-         platform::Files().MoveFile(NativePath(temporary), NativePath(state.markerPath), error);
+  // always one whole version. The temporary is created anew, never written through a link or
+  // another name for someone else's file.
+  if (WriteFreshFileFlushed(temporary, content.data(), content.size(), error) &&
+      platform::Files().MoveFile(NativePath(temporary), NativePath(state.markerPath), error)) {
+    return true;
+  }
+  std::uint32_t ignored = 0;
+  DeleteFileForce(temporary, ignored);  // only a file of this run's: a folder stays
+  return false;
 }
 
 void RemoveUpdateMarker() {
   UpdaterState& state = State();
-  if (state.markerWritten) DeleteFileForce(state.markerPath);
+  if (state.markerWritten) DeleteOrLog(state.markerPath);
   state.markerWritten = false;
 }
 
-void PlanTargetFolders(const std::wstring& installDir, std::vector<StagedEntry>& entries) {
+bool PlanTargetFolders(const std::wstring& installDir, std::vector<StagedEntry>& entries) {
   std::vector<std::wstring> planned;
   for (StagedEntry& entry : entries) {
     entry.createdFolders.clear();
@@ -160,14 +200,16 @@ void PlanTargetFolders(const std::wstring& installDir, std::vector<StagedEntry>&
       if (next == std::wstring::npos) next = parent.size();
       const std::wstring folder = parent.substr(0, next);
       platform::FileAttributes attributes;
-      if (!GetPathAttributes(folder, attributes) &&
-          std::find(planned.begin(), planned.end(), folder) == planned.end()) {
+      bool exists = false;
+      if (!ProbeOrLog(folder, attributes, exists)) return false;
+      if (!exists && std::find(planned.begin(), planned.end(), folder) == planned.end()) {
         planned.push_back(folder);
         entry.createdFolders.push_back(folder);
       }
       at = next;
     }
   }
+  return true;
 }
 
 bool RestoreBackup(const std::wstring& backup, const std::wstring& target, std::uint32_t& error) {
@@ -179,12 +221,14 @@ bool RestoreBackup(const std::wstring& backup, const std::wstring& target, std::
   return MoveWithRetry(backup, target, error);
 }
 
-void RollbackCommittedUpdate(const std::vector<StagedEntry>& entries) {
+bool RollbackCommittedUpdate(const std::vector<StagedEntry>& entries) {
   // A crash during the rollback must leave a marker that a reconcile rolls back further, not
   // one that finishes the update over half-restored files.
-  if (State().markerWritten) RewriteUpdateMarker(kJournalSwapping);
-  RollbackSwap(entries);
+  std::uint32_t error = 0;
+  if (State().markerWritten) RewriteUpdateMarker(kJournalSwapping, error);
+  const bool complete = RollbackSwap(entries);
   RemoveUpdateMarker();
+  return complete;
 }
 
 bool CopyWithRetry(const std::wstring& source, const std::wstring& destination) {
@@ -217,37 +261,68 @@ bool MoveWithRetry(const std::wstring& source, const std::wstring& destination,
   return false;
 }
 
-void RollbackSwap(const std::vector<StagedEntry>& entries) {
+bool RollbackSwap(const std::vector<StagedEntry>& entries) {
   LogLine(kRollingBack);
+  bool complete = true;
   for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
-    if (!it->existed) {
-      DeleteFileForce(it->targetPath);
-    } else if (FileExists(it->backupPath)) {
+    if (it->swapped && !it->existed) {
+      DeleteOrLog(it->targetPath);
+    } else if (it->swapped) {
+      platform::FileAttributes attributes;
+      bool exists = true;
       std::uint32_t error = 0;
-      if (!RestoreBackup(it->backupPath, it->targetPath, error)) {
+      if (ProbePath(it->backupPath, attributes, exists, error) && !exists) {
+        LogLine(kRollbackNoBackup, it->targetPath.c_str());
+        complete = false;
+      } else if (!RestoreBackup(it->backupPath, it->targetPath, error)) {
         LogLine(kRollbackFailed, it->targetPath.c_str(), static_cast<unsigned long>(error));
       }
+    } else if (it->backedUp) {
+      DeleteOrLog(it->backupPath);  // its target was never touched
     }
     RemoveCreatedFolders(*it);
   }
+  return complete;
 }
 
-void DeleteBackups(const std::vector<StagedEntry>& entries) {
+bool DeleteBackups(const std::vector<StagedEntry>& entries) {
+  bool all = true;
   for (const StagedEntry& entry : entries) {
-    if (entry.existed) DeleteFileForce(entry.backupPath);
+    if (entry.backedUp && !DeleteOrLog(entry.backupPath)) all = false;
   }
+  return all;
 }
 
-std::unique_ptr<platform::NamedMutex> AcquireInstanceMutex(const std::wstring& name,
-                                                           bool& timedOut) {
-  timedOut = false;
+void RemoveLeftovers(const std::wstring& installDir) {
+  RemoveCopyTemporaries(installDir);
+  DeleteOrLog(JoinPath(installDir, kMarkerTempFileName));
+}
+
+std::unique_ptr<platform::FileLock> LockInstallFolder(const std::wstring& installDir,
+                                                      const wchar_t* heldLine) {
+  std::uint32_t error = 0;
+  std::unique_ptr<platform::FileLock> lock =
+      platform::Files().TryLockFile(NativePath(JoinPath(installDir, kLockFileName)), error);
+  if (lock) return lock;
+  if (error == platform::kErrorLockViolation) {
+    LogLine(heldLine, installDir.c_str());
+  } else {
+    LogLine(kCannotLock, installDir.c_str(), static_cast<unsigned long>(error));
+  }
+  return nullptr;
+}
+
+std::unique_ptr<platform::NamedMutex> AcquireInstanceMutex(const std::wstring& name) {
   std::uint32_t error = 0;
   std::unique_ptr<platform::NamedMutex> mutex =
       platform::NamedObjects().CreateMutex(Narrow(name), error);
-  if (!mutex) return nullptr;
+  if (!mutex) {
+    LogLine(kMutexNotCreated, name.c_str(), static_cast<unsigned long>(error));
+    return nullptr;
+  }
   // Every other answer (a holder that died included) counts as acquired.
   if (mutex->Wait(ScaledMs(kMutexTimeoutMs)) == platform::ObjectWait::kTimedOut) {
-    timedOut = true;
+    LogLine(kMutexTimedOut);
     return nullptr;
   }
   return mutex;
@@ -267,7 +342,12 @@ int ApplyUpdate(const UpdaterOptions& options) {
     LogLine(kRefusingNoHost, kHostProgram, installDir.c_str());
     return kExitNoHostProgram;
   }
-  if (FileExists(JoinPath(installDir, kMarkerName))) {
+  // One run per install folder, whatever mutex name each was given: held from before the
+  // marker check to after the marker's removal (it goes last, with this function).
+  const std::unique_ptr<platform::FileLock> folderLock =
+      LockInstallFolder(installDir, kAnotherUpdate);
+  if (!folderLock) return kExitMutexTimeout;
+  if (MarkerPresent(installDir)) {
     LogLine(kRefusingMarker);
     return kExitPriorMarker;
   }
@@ -278,29 +358,25 @@ int ApplyUpdate(const UpdaterOptions& options) {
             static_cast<unsigned long>(static_cast<std::uint32_t>(options.waitPid)));
     return kExitWaitPidTimeout;
   }
-  bool mutexTimedOut = false;
-  std::unique_ptr<platform::NamedMutex> mutex =
-      AcquireInstanceMutex(options.mutexName, mutexTimedOut);
-  if (mutexTimedOut) {
-    LogLine(kMutexTimedOut);
-    return kExitMutexTimeout;
-  }
-  // Another updater may have held the mutex while this one waited for it, and died half-way:
-  // its marker and backups are then the only record of the previous version.
-  if (FileExists(JoinPath(installDir, kMarkerName))) {
+  std::unique_ptr<platform::NamedMutex> mutex = AcquireInstanceMutex(options.mutexName);
+  if (!mutex) return kExitMutexTimeout;
+  // An updater of an earlier version (without the folder lock) may have held the mutex while
+  // this one waited for it, and died half-way: its marker and backups are then the only record
+  // of the previous version.
+  if (MarkerPresent(installDir)) {
     LogLine(kRefusingMarker);
     ReleaseInstanceMutex(mutex);
     return kExitPriorMarker;
   }
+  RemoveLeftovers(installDir);
+  RemoveTree(stagingDir);  // left by an earlier run (staging stops when it cannot go)
   // The staging folder goes before the marker: a crash in between leaves the marker, which a
   // reconcile clears with everything else.
   auto cleanUp = [&] {
-    RemoveTree(stagingDir);
+    RemoveTreeOrLog(stagingDir);
     RemoveUpdateMarker();
     ReleaseInstanceMutex(mutex);
   };
-
-  RemoveTree(stagingDir);  // left by an earlier run
 
   std::vector<StagedEntry> entries;
   {
@@ -309,8 +385,9 @@ int ApplyUpdate(const UpdaterOptions& options) {
       ReleaseInstanceMutex(mutex);
       return kExitVerifyFailed;
     }
-    if (!ExtractToStaging(zip.span(), stagingDir, installDir, entries)) {
-      RemoveTree(stagingDir);
+    if (!ExtractToStaging(zip.span(), stagingDir, installDir, entries) ||
+        !PlanTargetFolders(installDir, entries)) {
+      RemoveTreeOrLog(stagingDir);
       ReleaseInstanceMutex(mutex);
       return kExitStagingFailed;
     }
@@ -327,7 +404,7 @@ int ApplyUpdate(const UpdaterOptions& options) {
   }
   if (!HasFreeSpace(installDir, needed + kBackupHeadroomBytes)) {
     LogLine(kNoDisk);
-    RemoveTree(stagingDir);
+    RemoveTreeOrLog(stagingDir);
     ReleaseInstanceMutex(mutex);
     return kExitNoDiskForBackups;
   }
@@ -335,29 +412,39 @@ int ApplyUpdate(const UpdaterOptions& options) {
   // A file of a backup's name left from before would be restored by a reconcile after a crash
   // that came before this run's backup of it: it goes first (the backup would replace it).
   for (const StagedEntry& entry : entries) {
-    if (entry.existed) DeleteFileForce(entry.backupPath);
+    if (entry.existed) DeleteOrLog(entry.backupPath);
   }
-  PlanTargetFolders(installDir, entries);
-  WriteUpdateMarker(installDir, options.expectedSha256, entries);
+  // No backup and no swap without the journal on the disk.
+  if (!WriteUpdateMarker(installDir, options.expectedSha256, entries)) {
+    RemoveTreeOrLog(stagingDir);
+    ReleaseInstanceMutex(mutex);
+    return kExitBackupFailed;
+  }
 
+  // After a failure from here on: the exit code, unless the rollback could not make the folder
+  // whole again.
+  auto rollBack = [&](int code) {
+    const bool complete = RollbackSwap(entries);
+    cleanUp();
+    return complete ? code : kExitRollbackIncomplete;
+  };
   const StagedEntry* lastBackup = nullptr;
-  for (const StagedEntry& entry : entries) {
-    if (!entry.existed) continue;
+  std::set<std::wstring> backedUp;
+  for (StagedEntry& entry : entries) {
+    // A target named twice in the archive is backed up once, before either swap.
+    if (!entry.existed || !backedUp.insert(entry.targetPath).second) continue;
     if (!CopyWithRetry(entry.targetPath, entry.backupPath)) {
       LogLine(kBackupFailed, entry.targetPath.c_str());
-      RollbackSwap(entries);
-      cleanUp();
-      return kExitBackupFailed;
+      return rollBack(kExitBackupFailed);
     }
+    entry.backedUp = true;
     lastBackup = &entry;
   }
   // Every backup is on the disk before the first target is replaced: what a reconcile after a
   // crash moves back is whole. (One flush for all copies; a failed flush fails the backups.)
   if (lastBackup != nullptr && !FlushVolume(installDir)) {
     LogLine(kBackupFailed, lastBackup->targetPath.c_str());
-    RollbackSwap(entries);
-    cleanUp();
-    return kExitBackupFailed;
+    return rollBack(kExitBackupFailed);
   }
 
   for (StagedEntry& entry : entries) {
@@ -369,23 +456,21 @@ int ApplyUpdate(const UpdaterOptions& options) {
       const bool denied = error == platform::kErrorAccessDenied;
       LogLine(kReplaceFailed, entry.targetPath.c_str(), static_cast<unsigned long>(error),
               denied ? kReadOnlySuffix : L"");
-      RollbackSwap(entries);
-      cleanUp();
-      return denied ? kExitReplaceAccessDenied : kExitReplaceFailed;
+      return rollBack(denied ? kExitReplaceAccessDenied : kExitReplaceFailed);
     }
+    entry.swapped = true;
     platform::FileAttributes attributes;
     if (!GetPathAttributes(entry.targetPath, attributes) || attributes.size == 0) {
       LogLine(kPostReplaceFailed, entry.targetPath.c_str());
-      RollbackSwap(entries);
-      cleanUp();
-      return kExitPostReplaceCheck;
+      return rollBack(kExitPostReplaceCheck);
     }
   }
 
   // The swap is complete: from the commit on, a reconcile finishes the update (deletes the
   // backups) instead of rolling it back. The marker goes only after the last backup.
-  RemoveTree(stagingDir);
-  if (State().markerWritten) RewriteUpdateMarker(kJournalCommitted);
+  RemoveTreeOrLog(stagingDir);
+  std::uint32_t error = 0;
+  if (State().markerWritten) RewriteUpdateMarker(kJournalCommitted, error);
   ReleaseInstanceMutex(mutex);  // the host may start from here on
 
   if (!options.relaunchExe.empty()) {
@@ -393,8 +478,9 @@ int ApplyUpdate(const UpdaterOptions& options) {
     if (handshake != kExitSuccess) return handshake;
   }
 
-  DeleteBackups(entries);
-  RemoveUpdateMarker();
+  // A backup that cannot be deleted keeps the committed marker: the next reconcile deletes it
+  // rather than taking it for the remains of an interrupted update and restoring it.
+  if (DeleteBackups(entries)) RemoveUpdateMarker();
   LogLine(kApplied);
   return kExitSuccess;
 }

@@ -48,39 +48,50 @@ inline constexpr char kJournalFolder[] = "folder ";
 inline constexpr char kJournalEnd[] = "end";
 
 // Writes the marker with the journal of `entries` in state "swapping" and records it in the
-// run's state.
-void WriteUpdateMarker(const std::wstring& installDir, const std::wstring& expectedSha256,
+// run's state. False (logged) when it is not on the disk: nothing may change then.
+bool WriteUpdateMarker(const std::wstring& installDir, const std::wstring& expectedSha256,
                        const std::vector<StagedEntry>& entries = {});
-// Rewrites the recorded marker with another state; false when it could not be written.
-bool RewriteUpdateMarker(const char* state);
+// Rewrites the recorded marker with another state; false when it could not be written. The
+// temporary is this run's own (created exclusively) and never outlives the call.
+bool RewriteUpdateMarker(const char* state, std::uint32_t& error);
+// Deletes the recorded marker (a failure is logged) and forgets it.
 void RemoveUpdateMarker();
 
 // Records in each entry the folders of its target that the install folder lacks (outermost
 // first; a folder needed by several entries belongs to the first), for the swap to create and
-// the journal to list.
-void PlanTargetFolders(const std::wstring& installDir, std::vector<StagedEntry>& entries);
+// the journal to list. False (logged) when a folder's attributes cannot be read.
+bool PlanTargetFolders(const std::wstring& installDir, std::vector<StagedEntry>& entries);
 // Moves a backup over its target, first giving the target back its write permission when it
 // has none (the backup carries the original's bits).
 bool RestoreBackup(const std::wstring& backup, const std::wstring& target, std::uint32_t& error);
 // After the commit: turns the marker back to "swapping", rolls the swap back and removes the
-// marker.
-void RollbackCommittedUpdate(const std::vector<StagedEntry>& entries);
+// marker. False as RollbackSwap.
+bool RollbackCommittedUpdate(const std::vector<StagedEntry>& entries);
 
 bool CopyWithRetry(const std::wstring& source, const std::wstring& destination);
 // `error` receives the last system error (Windows numbering), 0 on success.
 bool MoveWithRetry(const std::wstring& source, const std::wstring& destination,
                    std::uint32_t& error);
-// Walks the list backwards: new files go, backups move back, folders the swap created go.
-void RollbackSwap(const std::vector<StagedEntry>& entries);
-// Deletes the backups of the entries that had a previous version (a new file has none, and a
-// file of the backup's name beside it is not the updater's to delete).
-void DeleteBackups(const std::vector<StagedEntry>& entries);
+// Walks the list backwards and undoes only what this run did: swapped new files go, swapped
+// files get their backups back, the backups of files never swapped go, and so do the folders
+// the swap created. Every entry is tried; false (after a line) when a swapped file had no backup
+// to restore: the folder then holds neither version.
+bool RollbackSwap(const std::vector<StagedEntry>& entries);
+// Deletes the backups this run made (a new file has none, and a file of the backup's name beside
+// it is not the updater's to delete); false when one could not be deleted (logged).
+bool DeleteBackups(const std::vector<StagedEntry>& entries);
 
-// Waits for the mutex as the apply and the reconcile do. Null when it could not be created
-// (the run then goes on without it); `timedOut` set when the wait timed out (the handle is then
-// closed and null is returned).
-std::unique_ptr<platform::NamedMutex> AcquireInstanceMutex(const std::wstring& name,
-                                                           bool& timedOut);
+// Removes what an interrupted copy or marker write leaves in the install folder (copy
+// temporaries anywhere below it, the marker's temporary), logging each name it cannot remove.
+void RemoveLeftovers(const std::wstring& installDir);
+
+// Takes the install folder's lock without waiting, so that one apply or reconcile at a time
+// works in it. Null after a line: `heldLine` (with the folder) when another run holds it.
+std::unique_ptr<platform::FileLock> LockInstallFolder(const std::wstring& installDir,
+                                                      const wchar_t* heldLine);
+// Waits for the mutex as the apply and the reconcile do. Null after a line when it cannot be
+// created or the wait timed out.
+std::unique_ptr<platform::NamedMutex> AcquireInstanceMutex(const std::wstring& name);
 void ReleaseInstanceMutex(std::unique_ptr<platform::NamedMutex>& mutex);
 
 }  // namespace tallowmarch::updater

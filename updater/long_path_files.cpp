@@ -55,43 +55,63 @@ bool GetPathAttributes(const std::wstring& path, FileAttributes& out) {
   return Files().GetAttributes(NativePath(path), out, error);
 }
 
+bool ProbePath(const std::wstring& path, FileAttributes& out, bool& exists, std::uint32_t& error) {
+  error = 0;
+  exists = Files().GetAttributes(NativePath(path), out, error);
+  if (exists) return true;
+  return error == platform::kErrorFileNotFound || error == platform::kErrorPathNotFound;
+}
+
 bool FileExists(const std::wstring& path) {
   FileAttributes attributes;
   return GetPathAttributes(path, attributes);
 }
 
 bool DeleteFileForce(const std::wstring& path) {
+  std::uint32_t error = 0;
+  return DeleteFileForce(path, error);
+}
+
+bool DeleteFileForce(const std::wstring& path, std::uint32_t& error) {
   const std::string native = NativePath(path);
   FileAttributes attributes;
-  std::uint32_t error = 0;
   if (!Files().GetAttributes(native, attributes, error)) return true;  // nothing to delete
-  if (attributes.readOnly && attributes.kind != FileKind::kSymlink) {
-    Files().SetReadOnly(native, false, error);  // result ignored: the delete decides
-  }
+  if (Files().DeleteFile(native, error)) return true;
+  // Only where the system refuses a read-only file: clearing the bit first would change the
+  // file behind every other name of it (a hard link planted in the folder, say).
+  if (!attributes.readOnly || attributes.kind == FileKind::kSymlink) return false;
+  std::uint32_t ignored = 0;
+  Files().SetReadOnly(native, false, ignored);  // the delete decides
   return Files().DeleteFile(native, error);
 }
 
-void RemoveTree(const std::wstring& folder) {
+bool RemoveTree(const std::wstring& folder) {
+  std::uint32_t error = 0;
+  return RemoveTree(folder, error);
+}
+
+bool RemoveTree(const std::wstring& folder, std::uint32_t& error) {
   const std::string native = NativePath(folder);
   FileAttributes attributes;
-  std::uint32_t error = 0;
-  if (!Files().GetAttributes(native, attributes, error)) return;
-  if (attributes.kind == FileKind::kSymlink) {
-    Files().DeleteFile(native, error);  // a link in the folder's place goes, its target stays
-    return;
+  if (!Files().GetAttributes(native, attributes, error)) {
+    return error == platform::kErrorFileNotFound || error == platform::kErrorPathNotFound;
+  }
+  if (attributes.kind != FileKind::kDirectory) {
+    // A link in the folder's place goes (its target stays), and so does a file.
+    return DeleteFileForce(folder, error);
   }
   std::vector<platform::DirectoryEntry> entries;
   if (Files().ListDirectory(native, entries, error)) {
     for (const platform::DirectoryEntry& entry : entries) {
       const std::wstring child = JoinPath(folder, Widen(entry.name));
       if (entry.kind == FileKind::kDirectory) {
-        RemoveTree(child);
+        RemoveTree(child, error);
       } else {
-        DeleteFileForce(child);
+        DeleteFileForce(child, error);
       }
     }
   }
-  Files().RemoveDirectory(native, error);
+  return Files().RemoveDirectory(native, error);
 }
 
 bool CreateDirectories(const std::wstring& path) {
@@ -131,35 +151,36 @@ bool ReadFileCapped(const std::wstring& path, ByteBuffer& out, std::uint64_t cap
   return true;
 }
 
-namespace {
-
-bool WriteFile(const std::wstring& path, const void* data, size_t length, std::uint32_t mode,
-               bool flush) {
-  const size_t slash = path.find_last_of(L'/');
-  if (slash != std::wstring::npos && slash > 0) CreateDirectories(path.substr(0, slash));
-  std::uint32_t error = 0;
-  auto writer = Files().CreateTruncate(NativePath(path), mode, error);
-  if (!writer) return false;
+bool WriteAll(platform::FileWriter& writer, const void* data, size_t length, std::uint32_t& error) {
   const auto* bytes = static_cast<const std::uint8_t*>(data);
   size_t done = 0;
   while (done < length) {
     const size_t piece = std::min(kFilePieceBytes, length - done);
     size_t written = 0;
-    if (!writer->Write(bytes + done, piece, written, error) || written == 0) return false;
+    if (!writer.Write(bytes + done, piece, written, error)) return false;
+    if (written == 0) {
+      error = platform::kErrorDiskFull;
+      return false;
+    }
     done += written;
   }
-  return !flush || writer->Flush(error);
+  return true;
 }
-
-}  // namespace
 
 bool WriteFileFlushed(const std::wstring& path, const void* data, size_t length,
                       std::uint32_t mode) {
-  return WriteFile(path, data, length, mode, true);
+  const size_t slash = path.find_last_of(L'/');
+  if (slash != std::wstring::npos && slash > 0) CreateDirectories(path.substr(0, slash));
+  std::uint32_t error = 0;
+  auto writer = Files().CreateTruncate(NativePath(path), mode, error);
+  return writer && WriteAll(*writer, data, length, error) && writer->Flush(error);
 }
 
-bool WriteWholeFile(const std::wstring& path, const void* data, size_t length, std::uint32_t mode) {
-  return WriteFile(path, data, length, mode, false);
+bool WriteFreshFileFlushed(const std::wstring& path, const void* data, size_t length,
+                           std::uint32_t& error) {
+  if (!DeleteFileForce(path, error)) return false;
+  auto writer = Files().CreateExclusive(NativePath(path), 0644, error);
+  return writer && WriteAll(*writer, data, length, error) && writer->Flush(error);
 }
 
 bool FlushVolume(const std::wstring& folder) {

@@ -28,14 +28,21 @@ std::wstring JoinPath(const std::wstring& folder, const std::wstring& name);
 
 // The path's own attributes (links are not followed).
 bool GetPathAttributes(const std::wstring& path, platform::FileAttributes& out);
+// Whether anything is at `path`. Only "not found" is an absence: any other error (an I/O error,
+// say) gives false with the error, and the caller must not take the path for missing.
+bool ProbePath(const std::wstring& path, platform::FileAttributes& out, bool& exists,
+               std::uint32_t& error);
 bool FileExists(const std::wstring& path);
 // True when the file is gone or was deleted; a read-only file is made writable first. A
 // symbolic link is removed itself, never its target.
 bool DeleteFileForce(const std::wstring& path);
-// Removes a folder and everything in it, depth first, ignoring every failure. Symbolic links
-// inside the tree (and a link in the place of the folder itself) are removed as links: the
-// removal never leaves the tree.
-void RemoveTree(const std::wstring& folder);
+bool DeleteFileForce(const std::wstring& path, std::uint32_t& error);
+// Removes a folder and everything in it, depth first, going on past every failure; a file in
+// the folder's place is deleted. Symbolic links inside the tree (and a link in the place of the
+// folder itself) are removed as links: the removal never leaves the tree. True when nothing is
+// left at the path; else `error` holds the last failure.
+bool RemoveTree(const std::wstring& folder);
+bool RemoveTree(const std::wstring& folder, std::uint32_t& error);
 // Creates every missing folder of `path`; true when the path exists afterwards.
 bool CreateDirectories(const std::wstring& path);
 // True when the volume has `needed` bytes free for the caller, or cannot be asked.
@@ -47,9 +54,13 @@ bool ReadFileCapped(const std::wstring& path, ByteBuffer& out, std::uint64_t cap
 // symbolic link in the file's place is refused.
 bool WriteFileFlushed(const std::wstring& path, const void* data, size_t length,
                       std::uint32_t mode = 0644);
-// The same without the flush, for many files that FlushVolume then makes durable together.
-bool WriteWholeFile(const std::wstring& path, const void* data, size_t length,
-                    std::uint32_t mode = 0644);
+// Writes all of `data` in pieces of at most kFilePieceBytes; a write of nothing is a full disk.
+bool WriteAll(platform::FileWriter& writer, const void* data, size_t length, std::uint32_t& error);
+// Creates the file afresh (a file or link of its name is unlinked first, and the new one is
+// created exclusively, never through a link) and writes and flushes `data`. A partial file may
+// stay on failure.
+bool WriteFreshFileFlushed(const std::wstring& path, const void* data, size_t length,
+                           std::uint32_t& error);
 // Makes everything written on the volume of `folder` durable.
 bool FlushVolume(const std::wstring& folder);
 

@@ -15,6 +15,8 @@ constexpr wchar_t kRollingBack[] =
     L"reconcile: rolling an interrupted update back to the previous version in %ls";
 constexpr wchar_t kCouldNotRestore[] = L"reconcile: could not restore %ls (err %lu)";
 constexpr wchar_t kDone[] = L"reconcile: done";
+constexpr wchar_t kAnotherUpdate[] =
+    L"reconcile: another update is running in %ls; nothing changed";
 constexpr wchar_t kSelfTestNeeds[] = L"selftest needs --zip --sig --expected-sha256";
 constexpr wchar_t kSelfTestResult[] = L"selftest verify result: %ls";
 
@@ -43,23 +45,6 @@ void CollectBackups(const std::wstring& folder, const std::wstring& stagingDir,
     }
   }
   for (const std::wstring& subfolder : subfolders) CollectBackups(subfolder, stagingDir, backups);
-}
-
-// Deletes the temporaries that a copy interrupted by a crash leaves beside its destination,
-// in the install folder and its subfolders (links not followed).
-void SweepCopyTemporaries(const std::wstring& folder) {
-  std::vector<platform::DirectoryEntry> entries;
-  std::uint32_t error = 0;
-  if (!platform::Files().ListDirectory(NativePath(folder), entries, error)) return;
-  for (const platform::DirectoryEntry& entry : entries) {
-    const std::wstring name = Widen(entry.name);
-    const std::wstring path = JoinPath(folder, name);
-    if (entry.kind == platform::FileKind::kDirectory) {
-      SweepCopyTemporaries(path);
-    } else if (IsCopyTemporaryName(name)) {
-      DeleteFileForce(path);
-    }
-  }
 }
 
 // The journal of the marker: its state and its change lines, in the order the apply made them.
@@ -98,8 +83,10 @@ bool ReadJournal(const std::wstring& installDir, Journal& journal) {
       if (line.rfind(prefix, 0) != 0) continue;
       const std::string relative = line.substr(prefix.size());
       std::wstring full;
+      bool inside = false;
       if (ResolveStagedPath(relative, installDir, full) &&
-          TargetStaysInside(installDir, full.substr(JoinPath(installDir, L"").size()))) {
+          TargetStaysInside(installDir, full.substr(JoinPath(installDir, L"").size()), inside) &&
+          inside) {
         journal.changes.emplace_back(prefix, full);
       }
       break;
@@ -123,7 +110,7 @@ void RollBackJournal(const Journal& journal) {
     if (kind == kJournalBackup) {
       if (FileExists(path + L".old")) RestoreOrLog(path + L".old", path);
     } else if (kind == kJournalAdded) {
-      DeleteFileForce(path);
+      DeleteOrLog(path);
     } else {
       std::uint32_t error = 0;
       platform::Files().RemoveDirectory(NativePath(path), error);  // only when empty
@@ -139,14 +126,18 @@ int ReconcileInterruptedUpdate(const UpdaterOptions& options) {
     LogLine(kNoHost, kHostProgram);
     return kExitNoHostProgram;
   }
+  // An apply that holds the folder may be waiting for the very host that runs this reconcile
+  // (its ready handshake): nothing is touched, and the host is not kept waiting.
+  const std::unique_ptr<platform::FileLock> folderLock =
+      LockInstallFolder(installDir, kAnotherUpdate);
+  if (!folderLock) return kExitMutexTimeout;
   LogLine(kRollingBack, installDir.c_str());
   if (options.hasWaitPid) {
     // outcome ignored
     platform::Processes().WaitForExit(options.waitPid, ScaledMs(kWaitPidTimeoutMs));
   }
-  bool timedOut = false;
-  std::unique_ptr<platform::NamedMutex> mutex = AcquireInstanceMutex(options.mutexName, timedOut);
-  if (timedOut) return kExitMutexTimeout;
+  std::unique_ptr<platform::NamedMutex> mutex = AcquireInstanceMutex(options.mutexName);
+  if (!mutex) return kExitMutexTimeout;
 
   const std::wstring stagingDir = JoinPath(installDir, kStagingName);
   Journal journal;
@@ -154,7 +145,7 @@ int ReconcileInterruptedUpdate(const UpdaterOptions& options) {
     if (journal.committed) {
       // The swap was complete: the update is finished by deleting what is left of the backups.
       for (const auto& [kind, path] : journal.changes) {
-        if (kind == kJournalBackup) DeleteFileForce(path + L".old");
+        if (kind == kJournalBackup) DeleteOrLog(path + L".old");
       }
     } else {
       RollBackJournal(journal);
@@ -166,11 +157,10 @@ int ReconcileInterruptedUpdate(const UpdaterOptions& options) {
       RestoreOrLog(backup, backup.substr(0, backup.size() - 4));
     }
   }
-  RemoveTree(stagingDir);
-  SweepCopyTemporaries(installDir);
-  DeleteFileForce(JoinPath(installDir, kMarkerTempFileName));
+  RemoveTreeOrLog(stagingDir);
+  RemoveLeftovers(installDir);
   // The marker goes last: until then a crash of this reconcile leaves it for the next one.
-  DeleteFileForce(JoinPath(installDir, kMarkerName));
+  DeleteOrLog(JoinPath(installDir, kMarkerName));
   ReleaseInstanceMutex(mutex);
   if (!options.relaunchExe.empty()) RelaunchApp(installDir, options.relaunchExe, L"");
   LogLine(kDone);

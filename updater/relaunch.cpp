@@ -54,18 +54,18 @@ int RunRelaunchHandshake(const UpdaterOptions& options, const std::wstring& inst
   }
   if (!RelaunchApp(installDir, options.relaunchExe, options.readyEventName)) {
     LogLine(kRelaunchFailed);
-    RollbackCommittedUpdate(entries);
+    const bool complete = RollbackCommittedUpdate(entries);
     RelaunchApp(installDir, options.relaunchExe, L"");
-    return kExitRelaunchFailed;
+    return complete ? kExitRelaunchFailed : kExitRollbackIncomplete;
   }
   if (ready) {
     const platform::ObjectWait wait = ready->Wait(ScaledMs(kReadyTimeoutMs));
     ready.reset();
     if (wait != platform::ObjectWait::kSignaled) {
       LogLine(kNotReady);
-      RollbackCommittedUpdate(entries);
+      const bool complete = RollbackCommittedUpdate(entries);
       RelaunchApp(installDir, options.relaunchExe, L"");
-      return kExitReadyTimeout;
+      return complete ? kExitReadyTimeout : kExitRollbackIncomplete;
     }
   }
   return kExitSuccess;

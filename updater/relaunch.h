@@ -21,7 +21,7 @@ std::wstring RelaunchCommandLine(const std::wstring& programPath, const std::wst
 bool RelaunchApp(const std::wstring& installDir, const std::wstring& program,
                  const std::wstring& eventName);
 // The handshake of the apply (only with --relaunch): 0 to go on, else 14 or 15 after a
-// rollback and a restart of the previous version.
+// rollback and a restart of the previous version (16 when the rollback was incomplete).
 int RunRelaunchHandshake(const UpdaterOptions& options, const std::wstring& installDir,
                          const std::vector<StagedEntry>& entries);
 

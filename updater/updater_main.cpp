@@ -17,6 +17,8 @@ constexpr wchar_t kUsage[] =
     L"usage: tallowmarch_updater --zip PATH --sig PATH --expected-sha256 HEX --target DIR "
     L"[--wait-pid N] [--relaunch Tallowmarch.exe] [--ready-event NAME] [--mutex-name NAME] "
     L"[--log PATH]";
+constexpr wchar_t kNotUtf8[] = L"argument %d is not UTF-8";
+constexpr wchar_t kReconcileNeedsTarget[] = L"reconcile needs --target";
 
 }  // namespace
 
@@ -27,6 +29,7 @@ int RunUpdaterProcess(int argc, char** argv) {
   for (int i = 0; i < argc; ++i) {
     std::optional<std::wstring> argument = DecodeUtf8(argv[i]);
     if (!argument) {
+      LogLine(kNotUtf8, i);
       LogLine(kUsage);
       return kExitBadCommandLine;
     }
@@ -44,7 +47,11 @@ int UpdaterMain(const std::vector<std::wstring>& argv) {
   if (options.selfTest) {
     code = RunSelfTest(options);
   } else if (options.reconcile) {
-    code = options.targetDir.empty() ? kExitBadCommandLine : ReconcileInterruptedUpdate(options);
+    if (options.targetDir.empty()) {
+      LogLine(kReconcileNeedsTarget);
+    } else {
+      code = ReconcileInterruptedUpdate(options);
+    }
   } else if (!options.zipPath.empty() && !options.sigPath.empty() &&
              !options.expectedSha256.empty() && !options.targetDir.empty()) {
     code = ApplyUpdate(options);

@@ -32,6 +32,8 @@ enum ExitCode : int {
   kExitPostReplaceCheck = 13,
   kExitRelaunchFailed = 14,
   kExitReadyTimeout = 15,
+  // A rollback found a file it had replaced without its backup: neither version is whole.
+  kExitRollbackIncomplete = 16,
 };
 
 struct UpdaterOptions {

@@ -10,6 +10,7 @@
 
 #include "common/wide_text.h"
 #include "long_path_files.h"
+#include "system/os_layers.h"
 #include "updater_options.h"
 
 namespace tallowmarch::updater {
@@ -23,6 +24,10 @@ constexpr wchar_t kUnsafeName[] = L"rejected unsafe zip entry name: %ls";
 constexpr wchar_t kExtractFailed[] = L"extract failed for %ls";
 constexpr wchar_t kWriteFailed[] = L"could not write staged file %ls";
 constexpr wchar_t kNoFiles[] = L"zip contained no files to apply";
+constexpr wchar_t kNameTooLong[] = L"rejected zip entry name too long for its backup: %ls";
+constexpr wchar_t kCannotCreateStaging[] = L"could not create staging folder %ls (err %lu)";
+constexpr wchar_t kCannotReadAttributes[] = L"cannot read the attributes of %ls (err %lu)";
+constexpr wchar_t kCouldNotRemove[] = L"could not remove %ls (err %lu)";
 
 constexpr std::uint8_t kDosDirectoryAttribute = 0x10;
 
@@ -96,8 +101,9 @@ bool CollidesWithUpdateState(const std::wstring& relative, const std::wstring& t
   const size_t slash = relative.find_last_of(L'/');
   const std::wstring name = slash == std::wstring::npos ? relative : relative.substr(slash + 1);
   // The marker's temporary and a copy's temporary would be deleted by a reconcile.
-  if (relative == kMarkerFileName || relative == kMarkerTempFileName || IsCopyTemporaryName(name) ||
-      relative == staging || relative.compare(0, staging.size() + 1, staging + L"/") == 0) {
+  if (relative == kMarkerFileName || relative == kMarkerTempFileName || relative == kLockFileName ||
+      IsCopyTemporaryName(name) || relative == staging ||
+      relative.compare(0, staging.size() + 1, staging + L"/") == 0) {
     return true;
   }
   for (const StagedEntry& other : entries) {
@@ -106,6 +112,77 @@ bool CollidesWithUpdateState(const std::wstring& relative, const std::wstring& t
     }
   }
   return false;
+}
+
+std::uint32_t Get16(std::span<const std::uint8_t> bytes, size_t at) {
+  return bytes[at] | (bytes[at + 1] << 8);
+}
+std::uint64_t Get32(std::span<const std::uint8_t> bytes, size_t at) {
+  return Get16(bytes, at) | (static_cast<std::uint64_t>(Get16(bytes, at + 2)) << 16);
+}
+std::uint64_t Get64(std::span<const std::uint8_t> bytes, size_t at) {
+  return Get32(bytes, at) | (Get32(bytes, at + 4) << 32);
+}
+
+// The entry names byte for byte as the central directory holds them: libzip hands a NUL in a
+// name on as a space, which would hide it from the name rules. Empty when the directory cannot
+// be walked; the caller checks that it names what libzip names.
+std::vector<std::string> RawEntryNames(std::span<const std::uint8_t> zip) {
+  constexpr size_t kEndRecord = 22;
+  constexpr size_t kMaxComment = 65535;
+  constexpr size_t kHeader = 46;
+  std::vector<std::string> names;
+  if (zip.size() < kEndRecord) return names;
+  size_t end = zip.size();
+  const size_t lowest =
+      zip.size() > kEndRecord + kMaxComment ? zip.size() - kEndRecord - kMaxComment : 0;
+  for (size_t at = zip.size() - kEndRecord + 1; at-- > lowest;) {
+    if (Get32(zip, at) == 0x06054b50) {
+      end = at;
+      break;
+    }
+  }
+  if (end == zip.size()) return names;
+  std::uint64_t count = Get16(zip, end + 10);
+  std::uint64_t offset = Get32(zip, end + 16);
+  if ((count == 0xFFFF || offset == 0xFFFFFFFF) && end >= 20 &&
+      Get32(zip, end - 20) == 0x07064b50) {
+    const std::uint64_t record = Get64(zip, end - 20 + 8);
+    if (record > zip.size() || zip.size() - record < 56 || Get32(zip, record) != 0x06064b50) {
+      return names;
+    }
+    count = Get64(zip, record + 32);
+    offset = Get64(zip, record + 48);
+  }
+  for (std::uint64_t i = 0; i < count; ++i) {
+    if (offset > zip.size() || zip.size() - offset < kHeader || Get32(zip, offset) != 0x02014b50) {
+      return {};
+    }
+    const size_t length = Get16(zip, offset + 28);
+    const size_t rest = Get16(zip, offset + 30) + Get16(zip, offset + 32);
+    if (zip.size() - offset - kHeader < length) return {};
+    names.emplace_back(reinterpret_cast<const char*>(zip.data() + offset + kHeader), length);
+    offset += kHeader + length + rest;
+  }
+  return names;
+}
+
+// Writes one staged file below the staging folder's handle, opening each folder of its relative
+// path from the one above it without following links.
+bool WriteStagedFile(platform::FolderHandle& staging, const std::wstring& relative,
+                     const ByteBuffer& data, size_t length, std::uint32_t mode) {
+  std::unique_ptr<platform::FolderHandle> below;
+  platform::FolderHandle* folder = &staging;
+  std::uint32_t error = 0;
+  size_t start = 0;
+  for (size_t slash = relative.find(L'/'); slash != std::wstring::npos;
+       start = slash + 1, slash = relative.find(L'/', start)) {
+    below = folder->OpenSubfolder(Narrow(relative.substr(start, slash - start)), error);
+    if (!below) return false;
+    folder = below.get();
+  }
+  auto writer = folder->CreateFile(Narrow(relative.substr(start)), mode, error);
+  return writer && WriteAll(*writer, data.data(), length, error);
 }
 
 bool IsDirectoryEntry(zip_t* archive, zip_uint64_t index, std::string_view name) {
@@ -118,7 +195,29 @@ bool IsDirectoryEntry(zip_t* archive, zip_uint64_t index, std::string_view name)
 
 }  // namespace
 
-bool TargetStaysInside(const std::wstring& installDir, const std::wstring& relative) {
+bool ProbeOrLog(const std::wstring& path, platform::FileAttributes& out, bool& exists) {
+  std::uint32_t error = 0;
+  if (ProbePath(path, out, exists, error)) return true;
+  LogLine(kCannotReadAttributes, path.c_str(), static_cast<unsigned long>(error));
+  return false;
+}
+
+bool DeleteOrLog(const std::wstring& path) {
+  std::uint32_t error = 0;
+  if (DeleteFileForce(path, error)) return true;
+  LogLine(kCouldNotRemove, path.c_str(), static_cast<unsigned long>(error));
+  return false;
+}
+
+bool RemoveTreeOrLog(const std::wstring& folder) {
+  std::uint32_t error = 0;
+  if (RemoveTree(folder, error)) return true;
+  LogLine(kCouldNotRemove, folder.c_str(), static_cast<unsigned long>(error));
+  return false;
+}
+
+bool TargetStaysInside(const std::wstring& installDir, const std::wstring& relative, bool& inside) {
+  inside = true;
   std::wstring path = installDir;
   size_t start = 0;
   for (;;) {
@@ -126,16 +225,23 @@ bool TargetStaysInside(const std::wstring& installDir, const std::wstring& relat
     if (slash == std::wstring::npos) return true;  // the last component is the target itself
     path = JoinPath(path, relative.substr(start, slash - start));
     platform::FileAttributes attributes;
-    if (!GetPathAttributes(path, attributes)) return true;  // the rest does not exist yet
-    if (attributes.kind == platform::FileKind::kSymlink) return false;
+    bool exists = false;
+    if (!ProbeOrLog(path, attributes, exists)) return false;
+    if (!exists) return true;  // the rest does not exist yet
+    if (attributes.kind == platform::FileKind::kSymlink) {
+      inside = false;
+      return true;
+    }
     start = slash + 1;
   }
 }
 
 bool IsCopyTemporaryName(const std::wstring& name) {
-  constexpr std::wstring_view kInfix = L".tmcopy-";
-  constexpr size_t kDigits = 12;
-  if (name.size() < kInfix.size() + kDigits + 1) return false;
+  // Also the longer names of earlier versions: the destination's name, then the same suffix.
+  const std::wstring infix = Widen(platform::kCopyTemporaryPrefix);
+  const std::wstring_view kInfix = infix;
+  constexpr size_t kDigits = platform::kCopyTemporaryDigits;
+  if (name.size() < kInfix.size() + kDigits) return false;
   const size_t at = name.size() - kDigits - kInfix.size();
   if (name.compare(at, kInfix.size(), kInfix) != 0) return false;
   for (size_t i = name.size() - kDigits; i < name.size(); ++i) {
@@ -205,6 +311,17 @@ bool ExtractToStaging(std::span<const std::uint8_t> zip, const std::wstring& sta
     LogLine(kTooManyEntries, static_cast<unsigned>(count));
     return false;
   }
+  const std::vector<std::string> rawNames = RawEntryNames(zip);
+  // The staging folder is this run's own: whatever had its name goes first, and it is created
+  // anew, so that nothing planted in it can lead a write elsewhere.
+  if (!RemoveTreeOrLog(stagingDir)) return false;
+  std::uint32_t error = 0;
+  std::unique_ptr<platform::FolderHandle> staging =
+      platform::Files().CreateFreshFolder(NativePath(stagingDir), error);
+  if (!staging) {
+    LogLine(kCannotCreateStaging, FullPath(stagingDir).c_str(), static_cast<unsigned long>(error));
+    return false;
+  }
   const size_t baseLength = FullPath(stagingDir).size();
   std::uint64_t total = 0;
   bool appended = false;
@@ -217,7 +334,17 @@ bool ExtractToStaging(std::span<const std::uint8_t> zip, const std::wstring& sta
       LogLine(kStatFailed, static_cast<unsigned>(i));
       return false;
     }
-    const std::string_view name = stat.name;
+    const std::string_view shown = stat.name;
+    // The directory's own bytes, NULs included; they must be what libzip names (with a NUL as
+    // a space), or the two readings of the archive differ.
+    std::string raw = i < rawNames.size() ? rawNames[i] : std::string();
+    std::string spaced = raw;
+    std::replace(spaced.begin(), spaced.end(), '\0', ' ');
+    if (rawNames.size() != static_cast<size_t>(count) || spaced != shown) {
+      LogLine(kUnsafeName, Widen(shown).c_str());
+      return false;
+    }
+    const std::string_view name = raw;
     if (IsDirectoryEntry(archive.get(), i, name)) continue;
     // Compared before adding, so a huge declared size cannot wrap the sum around.
     if (stat.size > kMaxUncompressedBytes - total) {
@@ -227,16 +354,24 @@ bool ExtractToStaging(std::span<const std::uint8_t> zip, const std::wstring& sta
     total += stat.size;
     std::wstring stagedPath;
     if (!ResolveStagedPath(name, stagingDir, stagedPath)) {
-      LogLine(kUnsafeName, Widen(name).c_str());
+      LogLine(kUnsafeName, Widen(shown).c_str());
       return false;
     }
     const std::wstring relative = stagedPath.substr(std::min(baseLength + 1, stagedPath.size()));
     const std::wstring targetPath = JoinPath(installDir, relative);
-    if (!TargetStaysInside(installDir, relative) ||
-        CollidesWithUpdateState(relative, targetPath, entries)) {
+    if (Narrow(relative.substr(relative.find_last_of(L'/') + 1)).size() + 4 > kMaxNameBytes) {
+      LogLine(kNameTooLong, Widen(name).c_str());
+      return false;
+    }
+    bool inside = false;
+    if (!TargetStaysInside(installDir, relative, inside)) return false;
+    if (!inside || CollidesWithUpdateState(relative, targetPath, entries)) {
       LogLine(kUnsafeName, Widen(name).c_str());
       return false;
     }
+    platform::FileAttributes attributes;
+    bool existed = false;
+    if (!ProbeOrLog(targetPath, attributes, existed)) return false;
     // Every byte is extracted over (and the extraction checked for exactly that length), so
     // the buffer is not zeroed first.
     ByteBuffer buffer;
@@ -245,8 +380,8 @@ bool ExtractToStaging(std::span<const std::uint8_t> zip, const std::wstring& sta
       LogLine(kExtractFailed, Widen(name).c_str());
       return false;
     }
-    if (!WriteWholeFile(stagedPath, buffer.data(), static_cast<size_t>(stat.size),
-                        StagedMode(archive.get(), i, targetPath))) {
+    if (!WriteStagedFile(*staging, relative, buffer, static_cast<size_t>(stat.size),
+                         StagedMode(archive.get(), i, targetPath))) {
       LogLine(kWriteFailed, stagedPath.c_str());
       return false;
     }
@@ -254,7 +389,7 @@ bool ExtractToStaging(std::span<const std::uint8_t> zip, const std::wstring& sta
     entry.stagedPath = stagedPath;
     entry.targetPath = targetPath;
     entry.backupPath = targetPath + L".old";
-    entry.existed = FileExists(targetPath);
+    entry.existed = existed;
     entries.push_back(std::move(entry));
     appended = true;
   }

@@ -23,6 +23,7 @@ inline constexpr std::uint32_t kErrorNotEnoughMemory = 8;
 inline constexpr std::uint32_t kErrorNotSameDevice = 17;
 inline constexpr std::uint32_t kErrorGenFailure = 31;
 inline constexpr std::uint32_t kErrorSharingViolation = 32;
+inline constexpr std::uint32_t kErrorLockViolation = 33;
 inline constexpr std::uint32_t kErrorHandleEof = 38;
 inline constexpr std::uint32_t kErrorFileExists = 80;
 inline constexpr std::uint32_t kErrorInvalidParameter = 87;
@@ -41,6 +42,11 @@ inline constexpr std::uint32_t kErrorFromErrnoBit = 0x20000000u;
 // "access denied", as Windows reports them for read-only files, locked folders and folders in
 // the way of a file; a read-only volume (EROFS) is access denied too.
 TM_EXPORT std::uint32_t Win32ErrorFromErrno(int err);
+
+// A copy's temporary is named this prefix and 12 lower-case hexadecimal digits, whatever the
+// destination's name, so that every name that fits in its folder can be copied to.
+inline constexpr char kCopyTemporaryPrefix[] = ".tmcopy-";
+inline constexpr size_t kCopyTemporaryDigits = 12;
 
 enum class FileKind { kMissing, kFile, kDirectory, kSymlink, kOther };
 
@@ -73,6 +79,27 @@ class FileWriter {
   virtual bool Flush(std::uint32_t& error) = 0;
 };
 
+// An exclusive lock on a file, held until the object goes (or its process ends).
+class FileLock {
+ public:
+  virtual ~FileLock() = default;
+};
+
+// A folder opened once: what is created below it is reached from its descriptor, one name at a
+// time, never through a symbolic link, whatever is renamed around it meanwhile.
+class FolderHandle {
+ public:
+  virtual ~FolderHandle() = default;
+  // Opens the subfolder `name`, creating it (0755) when missing; a link or a file there is
+  // refused.
+  virtual std::unique_ptr<FolderHandle> OpenSubfolder(const std::string& name,
+                                                      std::uint32_t& error) = 0;
+  // Creates the file `name` anew with the permission bits `mode`: a file or link of that name
+  // is unlinked first, and the new one is created exclusively, never through a link.
+  virtual std::unique_ptr<FileWriter> CreateFile(const std::string& name, std::uint32_t mode,
+                                                 std::uint32_t& error) = 0;
+};
+
 class FileLayer {
  public:
   virtual ~FileLayer() = default;
@@ -92,12 +119,12 @@ class FileLayer {
   virtual bool ListDirectory(const std::string& path, std::vector<DirectoryEntry>& out,
                              std::uint32_t& error) = 0;
   // Copies a file over `destination` (replacing it): the copy is written to a fresh file beside
-  // the destination and renamed over it, so a link at the destination is replaced rather than
-  // followed and no half-written copy is ever left under its name. A source that is a symbolic
-  // link is copied as a link. The contents are flushed before the rename, so a copy under its
-  // name is never empty after a crash; the name itself is not flushed: a caller that relies on
-  // its copies surviving a crash flushes their volume (SyncVolume) once they are all made, one
-  // commit instead of a folder flush per file.
+  // the destination (a short name of its own, see kCopyTemporaryPrefix) and renamed over it, so a
+  // link at the destination is replaced rather than followed and no half-written copy is ever left
+  // under its name. A source that is a symbolic link is copied as a link. The contents are flushed
+  // before the rename, so a copy under its name is never empty after a crash; the name itself is
+  // not flushed: a caller that relies on its copies surviving a crash flushes their volume
+  // (SyncVolume) once they are all made, one commit instead of a folder flush per file.
   virtual bool CopyFile(const std::string& source, const std::string& destination,
                         std::uint32_t& error) = 0;
   // Renames within one volume, replacing a file at `destination`; both folders are flushed
@@ -115,6 +142,17 @@ class FileLayer {
   // in its place is refused, never followed.
   virtual std::unique_ptr<FileWriter> CreateTruncate(const std::string& path, std::uint32_t mode,
                                                      std::uint32_t& error) = 0;
+  // Creates a file that must not exist yet (O_EXCL): a file, a link or a folder in its place is
+  // kErrorFileExists, and nothing is ever written through a name someone else made.
+  virtual std::unique_ptr<FileWriter> CreateExclusive(const std::string& path, std::uint32_t mode,
+                                                      std::uint32_t& error) = 0;
+  // Creates the folder `path` (0755), which must not exist yet, and opens it.
+  virtual std::unique_ptr<FolderHandle> CreateFreshFolder(const std::string& path,
+                                                          std::uint32_t& error) = 0;
+  // Takes the exclusive lock of the file `path` without waiting, creating the file (0644) when
+  // missing; the file is never deleted, so that every locker locks the same one. A link there is
+  // refused, never followed. Held by someone else: null with kErrorLockViolation.
+  virtual std::unique_ptr<FileLock> TryLockFile(const std::string& path, std::uint32_t& error) = 0;
   // Opens or creates a file whose writes all go to its end.
   virtual std::unique_ptr<FileWriter> OpenAppend(const std::string& path, std::uint32_t& error) = 0;
   virtual std::string CurrentDirectory() = 0;

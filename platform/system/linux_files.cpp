@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -95,13 +96,17 @@ bool CopyContents(int in, int out) {
   }
 }
 
-// A name beside `destination` that no other file has yet.
+// A name beside `destination` that no other file has yet. Its length does not depend on the
+// destination's: a name as long as a folder allows can still be copied to.
 std::string TemporaryNameFor(const std::string& destination) {
   static std::mt19937_64 random{std::random_device{}()};
   static const char kDigits[] = "0123456789abcdef";
-  std::string name = destination + ".tmcopy-";
+  const size_t slash = destination.find_last_of('/');
+  std::string name =
+      (slash == std::string::npos ? std::string() : destination.substr(0, slash + 1)) +
+      kCopyTemporaryPrefix;
   std::uint64_t value = random();
-  for (int i = 0; i < 12; ++i, value >>= 4) name += kDigits[value & 15];
+  for (size_t i = 0; i < kCopyTemporaryDigits; ++i, value >>= 4) name += kDigits[value & 15];
   return name;
 }
 
@@ -171,6 +176,54 @@ class LinuxFileWriter : public FileWriter {
     if (fsync(fd_.get()) == 0) return true;
     error = Win32ErrorFromErrno(errno);
     return false;
+  }
+
+ private:
+  Fd fd_;
+};
+
+class LinuxFileLock : public FileLock {
+ public:
+  explicit LinuxFileLock(int fd) : fd_(fd) {}
+
+ private:
+  Fd fd_;  // closing it drops the lock
+};
+
+class LinuxFolderHandle : public FolderHandle {
+ public:
+  explicit LinuxFolderHandle(int fd) : fd_(fd) {}
+
+  std::unique_ptr<FolderHandle> OpenSubfolder(const std::string& name,
+                                              std::uint32_t& error) override {
+    if (mkdirat(fd_.get(), name.c_str(), 0755) != 0 && errno != EEXIST) {
+      error = Win32ErrorFromErrno(errno);
+      return nullptr;
+    }
+    Fd sub(openat(fd_.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!sub.valid()) {
+      // A link is ELOOP, a file ENOTDIR: neither is a folder to write into.
+      error = errno == ELOOP ? kErrorAccessDenied : Win32ErrorFromErrno(errno);
+      return nullptr;
+    }
+    return std::make_unique<LinuxFolderHandle>(sub.Release());
+  }
+
+  std::unique_ptr<FileWriter> CreateFile(const std::string& name, std::uint32_t mode,
+                                         std::uint32_t& error) override {
+    if (unlinkat(fd_.get(), name.c_str(), 0) != 0 && errno != ENOENT) {
+      error = Win32ErrorFromErrno(errno);
+      return nullptr;
+    }
+    const auto bits = static_cast<mode_t>(mode & 07777);
+    Fd fd(openat(fd_.get(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                 bits));
+    if (!fd.valid()) {
+      error = Win32ErrorFromErrno(errno);
+      return nullptr;
+    }
+    fchmod(fd.get(), bits);  // the umask trimmed them
+    return std::make_unique<LinuxFileWriter>(fd.Release());
   }
 
  private:
@@ -441,6 +494,47 @@ std::unique_ptr<FileWriter> LinuxFileLayer::CreateTruncate(const std::string& pa
   // An existing file keeps its old bits through O_TRUNC, and the umask trims new ones.
   fchmod(fd.get(), static_cast<mode_t>(mode & 07777));
   return std::make_unique<LinuxFileWriter>(fd.Release());
+}
+
+std::unique_ptr<FileWriter> LinuxFileLayer::CreateExclusive(const std::string& path,
+                                                            std::uint32_t mode,
+                                                            std::uint32_t& error) {
+  const auto bits = static_cast<mode_t>(mode & 07777);
+  Fd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, bits));
+  if (!fd.valid()) {
+    error = Win32ErrorFromErrno(errno);
+    return nullptr;
+  }
+  fchmod(fd.get(), bits);  // the umask trimmed them
+  return std::make_unique<LinuxFileWriter>(fd.Release());
+}
+
+std::unique_ptr<FolderHandle> LinuxFileLayer::CreateFreshFolder(const std::string& path,
+                                                                std::uint32_t& error) {
+  if (mkdir(path.c_str(), 0755) != 0) {
+    error = Win32ErrorFromErrno(errno);
+    return nullptr;
+  }
+  // Someone may have put a link in its place since: it is not followed.
+  Fd fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd.valid()) {
+    error = errno == ELOOP ? kErrorAccessDenied : Win32ErrorFromErrno(errno);
+    return nullptr;
+  }
+  return std::make_unique<LinuxFolderHandle>(fd.Release());
+}
+
+std::unique_ptr<FileLock> LinuxFileLayer::TryLockFile(const std::string& path,
+                                                      std::uint32_t& error) {
+  // Read-only is enough for flock, and nothing is ever written to it; O_CLOEXEC keeps a started
+  // program from holding it on.
+  Fd fd(OpenRegular(path, O_RDONLY | O_CREAT | O_NOFOLLOW, 0644, error));
+  if (!fd.valid()) return nullptr;
+  if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+    error = errno == EWOULDBLOCK ? kErrorLockViolation : Win32ErrorFromErrno(errno);
+    return nullptr;
+  }
+  return std::make_unique<LinuxFileLock>(fd.Release());
 }
 
 std::unique_ptr<FileWriter> LinuxFileLayer::OpenAppend(const std::string& path,

@@ -24,6 +24,11 @@ class TM_EXPORT LinuxFileLayer : public FileLayer {
   std::unique_ptr<FileReader> OpenRead(const std::string& path, std::uint32_t& error) override;
   std::unique_ptr<FileWriter> CreateTruncate(const std::string& path, std::uint32_t mode,
                                              std::uint32_t& error) override;
+  std::unique_ptr<FileWriter> CreateExclusive(const std::string& path, std::uint32_t mode,
+                                              std::uint32_t& error) override;
+  std::unique_ptr<FolderHandle> CreateFreshFolder(const std::string& path,
+                                                  std::uint32_t& error) override;
+  std::unique_ptr<FileLock> TryLockFile(const std::string& path, std::uint32_t& error) override;
   std::unique_ptr<FileWriter> OpenAppend(const std::string& path, std::uint32_t& error) override;
   std::string CurrentDirectory() override;
 };

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <string>
 #include <thread>
 
 #include "system/files.h"
@@ -23,13 +24,44 @@ constexpr size_t kMaxFileName = 255;
 // flock has no time-out: the mutex wait polls its non-blocking form this often.
 constexpr auto kMutexPollInterval = std::chrono::milliseconds(5);
 
+// The runtime folder must belong to this user alone: another user who could write there could
+// set an event (and so confirm an update) or hold a mutex. Created 0700 when missing; a link,
+// a folder of another owner or one open to others is refused.
+bool PrepareRuntimeFolder(std::uint32_t& error) {
+  const std::string folder = RuntimeFolder();
+  if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+    error = Win32ErrorFromErrno(errno);
+    return false;
+  }
+  struct stat st {};
+  if (lstat(folder.c_str(), &st) != 0) {
+    error = Win32ErrorFromErrno(errno);
+    return false;
+  }
+  if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & 077) != 0) {
+    error = kErrorAccessDenied;
+    return false;
+  }
+  return true;
+}
+
+// Opens (or creates, 0600) an object file of the runtime folder; a file of another owner or
+// anything but a regular file is refused.
 int OpenObjectFile(const std::string& path, int extraFlags, std::uint32_t& error) {
-  const int fd = open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | extraFlags, 0666);
+  if (!PrepareRuntimeFolder(error)) return -1;
+  const int fd =
+      open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | extraFlags, 0600);
   if (fd < 0) {
     error = Win32ErrorFromErrno(errno);
     return -1;
   }
-  if (extraFlags & O_CREAT) fchmod(fd, 0666);  // other users' programs meet here too
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
+    close(fd);
+    error = kErrorAccessDenied;
+    return -1;
+  }
+  if ((st.st_mode & 077) != 0) fchmod(fd, 0600);
   return fd;
 }
 
@@ -110,7 +142,7 @@ class LinuxNamedEvent : public NamedEvent {
 std::string RuntimeFolder() {
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
   if (runtime != nullptr && runtime[0] != '\0') return runtime;
-  return "/dev/shm";
+  return "/dev/shm/tallowmarch-" + std::to_string(geteuid());
 }
 
 std::string NamedObjectPath(std::string_view utf8Name, NamedObjectKind kind) {

@@ -4,7 +4,9 @@
 // Like a kernel object, an event exists only while a handle to it is open: every handle holds a
 // shared flock on the file, so a file that nobody holds (left by a crash) is not an event.
 // Both live in the runtime folder under the file name that NamedObjectPath gives; every program
-// that meets another through a name uses that one function.
+// that meets another through a name uses that one function. The folder and the object files
+// belong to the user alone (0700 and 0600): the layer refuses a folder that is a link, has
+// another owner or is open to others, and an object file of another owner.
 #pragma once
 
 #include <cstdint>
@@ -18,7 +20,8 @@ namespace tallowmarch::platform {
 
 enum class NamedObjectKind { kMutex, kEvent };
 
-// XDG_RUNTIME_DIR when it is set, else /dev/shm.
+// XDG_RUNTIME_DIR when it is set, else /dev/shm/tallowmarch-<effective user id> (root and
+// services have no XDG_RUNTIME_DIR).
 TM_EXPORT std::string RuntimeFolder();
 // The file of a named object: RuntimeFolder() + "/tallowmarch-" + kind + "-" + the name with
 // every byte outside [A-Za-z0-9._-] written as %XX (so "Global\X" and "Global/X" differ and no

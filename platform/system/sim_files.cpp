@@ -47,6 +47,32 @@ class FailingWriter : public FileWriter {
   std::optional<std::uint32_t> writeError_, flushError_;
 };
 
+// A folder handle whose creations meet the layer's scripted failures under their full paths.
+class SimFolderHandle : public FolderHandle {
+ public:
+  SimFolderHandle(std::unique_ptr<FolderHandle> inner, std::string path, SimFileLayer& layer)
+      : inner_(std::move(inner)), path_(std::move(path)), layer_(layer) {}
+  std::unique_ptr<FolderHandle> OpenSubfolder(const std::string& name,
+                                              std::uint32_t& error) override {
+    const std::string path = path_ + "/" + name;
+    if (layer_.Fails(FileOp::kCreateDirectory, path, {}, error)) return nullptr;
+    auto sub = inner_->OpenSubfolder(name, error);
+    if (!sub) return nullptr;
+    return std::make_unique<SimFolderHandle>(std::move(sub), path, layer_);
+  }
+  std::unique_ptr<FileWriter> CreateFile(const std::string& name, std::uint32_t mode,
+                                         std::uint32_t& error) override {
+    const std::string path = path_ + "/" + name;
+    if (layer_.Fails(FileOp::kCreate, path, {}, error)) return nullptr;
+    return layer_.WithWriteFaults(path, inner_->CreateFile(name, mode, error));
+  }
+
+ private:
+  std::unique_ptr<FolderHandle> inner_;
+  std::string path_;
+  SimFileLayer& layer_;
+};
+
 }  // namespace
 
 void SimFileLayer::InjectFailure(FileOp op, const std::string& path, std::uint32_t error,
@@ -150,7 +176,26 @@ std::unique_ptr<FileReader> SimFileLayer::OpenRead(const std::string& path, std:
 std::unique_ptr<FileWriter> SimFileLayer::CreateTruncate(const std::string& path,
                                                          std::uint32_t mode, std::uint32_t& error) {
   if (Fails(FileOp::kCreate, path, {}, error)) return nullptr;
-  auto writer = LinuxFileLayer::CreateTruncate(path, mode, error);
+  return WithWriteFaults(path, LinuxFileLayer::CreateTruncate(path, mode, error));
+}
+
+std::unique_ptr<FileWriter> SimFileLayer::CreateExclusive(const std::string& path,
+                                                          std::uint32_t mode,
+                                                          std::uint32_t& error) {
+  if (Fails(FileOp::kCreate, path, {}, error)) return nullptr;
+  return WithWriteFaults(path, LinuxFileLayer::CreateExclusive(path, mode, error));
+}
+
+std::unique_ptr<FolderHandle> SimFileLayer::CreateFreshFolder(const std::string& path,
+                                                              std::uint32_t& error) {
+  if (Fails(FileOp::kCreateDirectory, path, {}, error)) return nullptr;
+  auto folder = LinuxFileLayer::CreateFreshFolder(path, error);
+  if (!folder) return nullptr;
+  return std::make_unique<SimFolderHandle>(std::move(folder), path, *this);
+}
+
+std::unique_ptr<FileWriter> SimFileLayer::WithWriteFaults(const std::string& path,
+                                                          std::unique_ptr<FileWriter> writer) {
   if (!writer) return writer;
   std::optional<std::uint32_t> writeError, flushError;
   std::uint32_t code = 0;

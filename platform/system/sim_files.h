@@ -16,16 +16,16 @@ enum class FileOp {
   kGetAttributes,
   kDelete,
   kRemoveDirectory,
-  kCreateDirectory,
-  kCopy,  // matched on the source path
-  kMove,  // matched on the source or the destination path
+  kCreateDirectory,  // also fresh folders and the subfolders of a folder handle
+  kCopy,             // matched on the source path
+  kMove,             // matched on the source or the destination path
   kFreeSpace,
   kSyncVolume,
   kOpenRead,
-  kRead,  // the reader of a matching path ends early: every read after the first gives 0
-  kCreate,
-  kWrite,  // the writer of a matching path fails its writes
-  kFlush,  // the writer of a matching path fails its flush
+  kRead,    // the reader of a matching path ends early: every read after the first gives 0
+  kCreate,  // also exclusive creations, and files created below a folder handle
+  kWrite,   // the writer of a matching path fails its writes
+  kFlush,   // the writer of a matching path fails its flush
 };
 
 class TM_EXPORT SimFileLayer : public LinuxFileLayer {
@@ -52,6 +52,17 @@ class TM_EXPORT SimFileLayer : public LinuxFileLayer {
   std::unique_ptr<FileReader> OpenRead(const std::string& path, std::uint32_t& error) override;
   std::unique_ptr<FileWriter> CreateTruncate(const std::string& path, std::uint32_t mode,
                                              std::uint32_t& error) override;
+  std::unique_ptr<FileWriter> CreateExclusive(const std::string& path, std::uint32_t mode,
+                                              std::uint32_t& error) override;
+  std::unique_ptr<FolderHandle> CreateFreshFolder(const std::string& path,
+                                                  std::uint32_t& error) override;
+
+  // The scripted write and flush failures of `path` put around `writer`. For the folder
+  // handles of this layer.
+  std::unique_ptr<FileWriter> WithWriteFaults(const std::string& path,
+                                              std::unique_ptr<FileWriter> writer);
+  // Counts the call and consumes a matching failure; true when the call must fail.
+  bool Fails(FileOp op, const std::string& path, const std::string& other, std::uint32_t& error);
 
  private:
   struct Failure {
@@ -60,9 +71,6 @@ class TM_EXPORT SimFileLayer : public LinuxFileLayer {
     std::uint32_t error;
     int times;
   };
-  // Counts the call and consumes a matching failure; true when the call must fail.
-  bool Fails(FileOp op, const std::string& path, const std::string& other, std::uint32_t& error);
-
   mutable std::mutex mutex_;  // guards failures_, freeSpace_ and calls_
   std::vector<Failure> failures_;
   std::optional<std::uint64_t> freeSpace_;
