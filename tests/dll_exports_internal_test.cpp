@@ -3,6 +3,7 @@
 
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "dll_exports.h"
@@ -83,6 +84,14 @@ TEST_F(ExportRoutingTest, FfmpegWarningsReachTheHostTaggedAsWholeLinesAndTheRest
   Tallowmarch_GlobalShutdown();
   av_log(nullptr, AV_LOG_WARNING, "FFmpeg's own logger again\n");
   EXPECT_EQ(g_lines, (std::vector<std::wstring>{L"[FFMPEG] one line, in 2 pieces"}));
+}
+
+TEST_F(ExportRoutingTest, StartClampsRatesAndBufferToWhatACaptureCanServe) {
+  ASSERT_EQ(Tallowmarch_GlobalInitialize(), TALLOWMARCH_OK);
+  ASSERT_EQ(Tallowmarch_StartCapture(HWND(0x1001), false, 0, INT32_MAX, INT32_MAX, INT32_MAX), 0);
+  const TallowmarchSession::Impl& state = ExportedSessionForTesting()->State();
+  EXPECT_EQ(std::make_tuple(state.fps, state.bitrate, state.clipWindow.Seconds()),
+            std::make_tuple(240u, 100'000'000u, 600.0));
 }
 
 }  // namespace
