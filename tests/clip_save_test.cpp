@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <latch>
 #include <thread>
 
 #include "audio/sim_audio.h"
@@ -442,6 +443,22 @@ TEST_F(ClipSave, ASecondSaveInTheSameSecondKeepsTheFirstClip) {
   EXPECT_EQ(Narrow(third), folder + "/clip_2026-12-08_19-30-05_3.mp4");
   EXPECT_EQ(Slurp(Narrow(first)), before);
   EXPECT_TRUE(test::ReadClip(Narrow(second)).opened);
+
+  // Two savers at once (another session, as another process would run it): each holds once it
+  // has its name until the other has one too, and each keeps its clip.
+  TallowmarchSession::Impl other;
+  other.clipWindow.SetSeconds(2.0);
+  other.videoRing.PushAndTrim(state.videoRing.Snapshot(state.clipWindow.Window())[0],
+                              other.clipWindow);
+  std::latch named(2);
+  onLine = other.logCallback = [&](const std::wstring& line) {
+    if (line.rfind(L"[DIAG-SAVE-MEM] stage=transcoder-init", 0) == 0) named.arrive_and_wait();
+  };
+  std::thread saver([&] { WriteClip(other, Widen(folder), second); });
+  Save(folder, third);
+  saver.join();
+  EXPECT_NE(second, third);
+  EXPECT_TRUE(test::ReadClip(Narrow(second)).opened && test::ReadClip(Narrow(third)).opened);
 }
 
 TEST_F(ClipSave, ProgressIsReadableFromAnotherThreadStageByStage) {

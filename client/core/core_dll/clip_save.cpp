@@ -215,11 +215,21 @@ std::wstring ClipFolderPrefix(const std::wstring& outputDir) {
   return folder;
 }
 
-std::wstring ChooseClipPath(const std::wstring& outputDir, const platform::LocalTime& time) {
+std::wstring ChooseClipPath(const std::wstring& outputDir, const platform::LocalTime& time,
+                            bool& reserved) {
   const std::wstring folder = ClipFolderPrefix(outputDir);
+  reserved = false;
   for (unsigned sequence = 1; sequence <= kMaxClipsPerSecond; ++sequence) {
     std::wstring path = folder + ClipFileName(time, sequence);
-    if (!platform::System().PathExists(path)) return path;
+    switch (platform::System().CreateNewFile(path)) {
+      case platform::NewFileResult::kCreated:
+        reserved = true;
+        return path;
+      case platform::NewFileResult::kExists:
+        continue;
+      case platform::NewFileResult::kFailed:
+        return path;  // the folder takes no file; opening it reports that
+    }
   }
   throw std::runtime_error("no free clip file name for this second");
 }
@@ -260,15 +270,16 @@ bool WriteClip(TallowmarchSession::Impl& state, const std::wstring& outputDir,
     return false;
   }
 
-  platform::System().CreateDirectory(outputDir);  // an existing folder is fine
-  const std::wstring path = ChooseClipPath(outputDir, platform::System().CurrentLocalTime());
   AudioSettings settings;
   {
     std::lock_guard lock(state.settingsMutex);
     settings = state.audioSettings;
   }
-
-  ClipOutputFile output(path);
+  platform::System().CreateDirectory(outputDir);  // an existing folder is fine
+  bool reserved = false;
+  const std::wstring path =
+      ChooseClipPath(outputDir, platform::System().CurrentLocalTime(), reserved);
+  ClipOutputFile output(path, reserved);  // removes the reserved file unless the clip is whole
   std::wstring failure;
   try {
     ClipWriter{state, memLog,        ringText,  clip,     segments, desktop,
