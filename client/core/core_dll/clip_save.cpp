@@ -85,9 +85,28 @@ struct ClipWriter {
 
   void Stage(const wchar_t* name) { LogSaveMemoryStage(memLog, name, ringText()); }
 
+  void LogSkipped(const VideoSegment& segment, const SegmentOpenError& error) {
+    state.LogFormatted(L"SaveClipNow: segment at t=%f cannot be opened - skipped (%s)",
+                       static_cast<double>(segment.startTime) / 1e7, error.what());
+  }
+
+  // The first segment that opens; those before it are left out. Raises the probe's error when
+  // none is left.
+  ProbedVideo ProbeFirstOpenSegment() {
+    for (;;) {
+      try {
+        return ProbeFirstSegment(segments.front());
+      } catch (const SegmentOpenError& e) {
+        if (segments.size() == 1) throw;
+        LogSkipped(segments.front(), e);
+        segments.pop_front();
+      }
+    }
+  }
+
   void Run() {
     const std::int64_t clipStart = clip.start;
-    ProbedVideo probed = ProbeFirstSegment(segments.front());
+    ProbedVideo probed = ProbeFirstOpenSegment();
     std::int64_t videoTail = av_rescale_q(1, probed.timeBase, kHnsTimeBase);
 
     AVFormatContext* out = output.CreateMuxer();
@@ -159,10 +178,14 @@ struct ClipWriter {
     state.SetSaveProgress(3, 0, total);
     for (size_t i = 0; i < count; ++i) {
       state.SetSaveProgress(3, static_cast<std::uint32_t>(i + 1), total);
-      if (reencode) {
-        TranscodeSegment(*reencoder, segments[i], clipStart, videoEnd);
-      } else {
-        RemuxSegment(segments[i], out, videoIndex, clipStart, videoEnd, lastVideoTs);
+      try {
+        if (reencode) {
+          TranscodeSegment(*reencoder, segments[i], clipStart, videoEnd);
+        } else {
+          RemuxSegment(segments[i], out, videoIndex, clipStart, videoEnd, lastVideoTs);
+        }
+      } catch (const SegmentOpenError& e) {
+        LogSkipped(segments[i], e);  // the clip is made of the segments that open
       }
       segments[i].bytes.reset();
       output.CheckWrites();
