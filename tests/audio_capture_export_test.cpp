@@ -81,4 +81,19 @@ TEST(AudioCaptureThroughExports, TheSavedClipCarriesBothEndpointsTonesAtTheirGai
   }
 }
 
+TEST(AudioCaptureThroughExports, ANanDesktopVolumeIsSilenceAndTheMicrophoneKeepsItsSound) {
+  tallowmarch::sim::ResetAll();
+  ASSERT_EQ(tallowmarch::test::InitialiseAndStart(kWindow, NAN, 1.0f, false), TALLOWMARCH_OK);
+  const tallowmarch::test::SavedClip saved =
+      tallowmarch::test::RecordSaveAndShutDown(5s, "tm_audio_nan");
+  const std::vector<float> left =
+      tallowmarch::test::Channel(tallowmarch::test::ReadClip(saved.path).audio, 0);
+  std::filesystem::remove_all(saved.folder);
+  const auto onset = std::find_if(left.begin(), left.end(), [](float x) { return x > 0.05f; });
+  ASSERT_GE(left.end() - onset, 84000);
+  const std::vector<float> stretch(onset + 12000, onset + 84000);  // 1.5 s of sound
+  EXPECT_NEAR(ToneAmplitude(stretch, 1000.0, 48000), 0.25, 0.05);  // the microphone at gain 1
+  EXPECT_LT(ToneAmplitude(stretch, 440.0, 48000), 0.01);           // no desktop sound
+}
+
 }  // namespace

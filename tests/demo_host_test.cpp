@@ -4,6 +4,8 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "save_test_support.h"
@@ -12,15 +14,19 @@ namespace {
 
 TEST(DemoHost, RecordsTheSceneAndSavesAClipIntoTheNamedFolder) {
   const std::string folder = tallowmarch::test::MakeTempFolder("tm_demo") + "/clips";
+  const std::string errors = folder + ".stderr";
   // Without a display: the simulated scene, whatever display the test runner has.
   const std::string command = "env -u DISPLAY " + std::string(TALLOWMARCH_DEMO_HOST) +
-                              " --quiet --seconds 3 --folder " + folder + " 2>/dev/null";
+                              " --quiet --seconds 3 --folder " + folder + " 2>" + errors;
   FILE* pipe = popen(command.c_str(), "r");
   ASSERT_NE(pipe, nullptr);
   std::string output;
   char buffer[512];
   while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) output += buffer;
   EXPECT_EQ(pclose(pipe), 0) << output;
+  // The engine writes nothing on the host's standard error (FFmpeg's chatter included).
+  std::ifstream errorText(errors);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(errorText), {}), "");
 
   const std::vector<std::string> files = tallowmarch::test::ListFolder(folder);
   ASSERT_EQ(files.size(), 1u) << output;

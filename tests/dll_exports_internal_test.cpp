@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
+#include <tuple>
 #include <vector>
 
 #include "dll_exports.h"
@@ -9,6 +11,10 @@
 #include "sim_platform.h"
 #include "tallowmarch/core.h"
 #include "tallowmarch_session.h"
+
+extern "C" {
+#include <libavutil/log.h>
+}
 
 namespace tallowmarch {
 namespace {
@@ -64,6 +70,28 @@ TEST_F(ExportRoutingTest, SettingsBeforeInitialiseAreNotKeptAfterItTheyAre) {
   ASSERT_EQ(Tallowmarch_GlobalInitialize(), TALLOWMARCH_OK);
   EXPECT_FLOAT_EQ(ExportedSessionForTesting()->State().audioSettings.desktopVolume, 0.6f);
   EXPECT_TRUE(ExportedSessionForTesting()->State().captureBorderEnabled.load());
+}
+
+TEST_F(ExportRoutingTest, FfmpegWarningsReachTheHostTaggedAsWholeLinesAndTheRestIsDropped) {
+  Tallowmarch_SetLogCallback(&CollectLine);
+  ASSERT_EQ(Tallowmarch_GlobalInitialize(), TALLOWMARCH_OK);
+  std::thread([] {  // FFmpeg logs from threads of its own too
+    av_log(nullptr, AV_LOG_INFO, "a banner\n");
+    av_log(nullptr, AV_LOG_WARNING, "one line, ");
+    av_log(nullptr, AV_LOG_ERROR, "in %d pieces\n", 2);
+  })
+      .join();
+  Tallowmarch_GlobalShutdown();
+  av_log(nullptr, AV_LOG_WARNING, "FFmpeg's own logger again\n");
+  EXPECT_EQ(g_lines, (std::vector<std::wstring>{L"[FFMPEG] one line, in 2 pieces"}));
+}
+
+TEST_F(ExportRoutingTest, StartClampsRatesAndBufferToWhatACaptureCanServe) {
+  ASSERT_EQ(Tallowmarch_GlobalInitialize(), TALLOWMARCH_OK);
+  ASSERT_EQ(Tallowmarch_StartCapture(HWND(0x1001), false, 0, INT32_MAX, INT32_MAX, INT32_MAX), 0);
+  const TallowmarchSession::Impl& state = ExportedSessionForTesting()->State();
+  EXPECT_EQ(std::make_tuple(state.fps, state.bitrate, state.clipWindow.Seconds()),
+            std::make_tuple(240u, 100'000'000u, 600.0));
 }
 
 }  // namespace

@@ -70,8 +70,8 @@ TEST(GainTest, ClampingAndMuting) {
   EXPECT_FLOAT_EQ(MicGain(s), 0.0f);
   s.desktopVolume = std::numeric_limits<float>::quiet_NaN();
   s.micVolume = std::numeric_limits<float>::quiet_NaN();
-  EXPECT_TRUE(std::isnan(DesktopGain(s)));
-  EXPECT_TRUE(std::isnan(MicGain(s)));
+  EXPECT_EQ(DesktopGain(s), 0.0f);
+  EXPECT_EQ(MicGain(s), 0.0f);
   s.desktopMuted = s.micMuted = true;
   s.desktopVolume = s.micVolume = 0.9f;
   EXPECT_EQ(DesktopGain(s), 0.0f);

@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 #include "hresult_error.h"
 #include "save_test_support.h"
@@ -299,6 +300,13 @@ TEST(AacEncoder, EncodesWholeFramesThenOneShortFrameAtTheEnd) {
   EXPECT_EQ(clip.sampleRate, 48000);
   EXPECT_EQ(clip.channels, 2);
   EXPECT_NEAR(clip.audioSeconds, 1500.0 / 48000.0, 1024.0 / 48000.0);
+}
+
+TEST(AacEncoder, AFrameTheEncoderRefusesFailsThePush) {
+  AacFixture f;
+  const std::vector<float> nan(2 * 3072, std::numeric_limits<float>::quiet_NaN());
+  EXPECT_THROW(f.encoder->Push(nan.data(), 3072), std::runtime_error);
+  f.Close();
 }
 
 TEST(AacEncoder, FlushWithNothingPushedSendsNoFrame) {

@@ -329,6 +329,11 @@ TEST_F(SegmentEncoderTest, FinishWithoutFramesOrWithoutDrainingKeepsOnlyWhatWasE
   const VideoSegment segment = encoder.Finish();  // the two queued readbacks are lost
   EXPECT_EQ(segment.frameCount, 1u);
   EXPECT_EQ(DemuxMp4(*segment.bytes).pts.size(), 1u);
+  // A segment that the muxer could not write whole is not handed out at all.
+  FfmpegSegmentEncoder refused(context.get(), 64, 64, 30, 500000);
+  // The in-memory file takes no more bytes.
+  refused.Muxer()->pb->write_packet = [](void*, std::uint8_t*, int) { return AVERROR(EIO); };
+  EXPECT_THROW(refused.Finish(), std::runtime_error);
 }
 
 TEST_F(SegmentEncoderTest, MemorySeekAndWriteFollowTheirTable) {

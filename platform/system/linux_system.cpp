@@ -1,5 +1,6 @@
 #include "system/linux_system.h"
 
+#include <fcntl.h>
 #include <malloc.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -96,6 +97,13 @@ bool LinuxSystem::CreateDirectory(const std::wstring& path) {
 bool LinuxSystem::PathExists(const std::wstring& path) {
   struct stat info {};
   return ::lstat(Narrow(path).c_str(), &info) == 0;
+}
+
+NewFileResult LinuxSystem::CreateNewFile(const std::wstring& path) {
+  const int fd = ::open(Narrow(path).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) return errno == EEXIST ? NewFileResult::kExists : NewFileResult::kFailed;
+  ::close(fd);
+  return NewFileResult::kCreated;
 }
 
 bool LinuxSystem::DeleteFile(const std::wstring& path) {

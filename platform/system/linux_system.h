@@ -18,6 +18,7 @@ class TM_EXPORT LinuxSystem : public SystemLayer {
   void ReleaseFreedMemory() override;
   bool CreateDirectory(const std::wstring& path) override;
   bool PathExists(const std::wstring& path) override;
+  NewFileResult CreateNewFile(const std::wstring& path) override;
   bool DeleteFile(const std::wstring& path) override;
   std::uint32_t GetEnvironmentVariable(const wchar_t* name, wchar_t* buffer,
                                        std::uint32_t size) override;

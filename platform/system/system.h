@@ -19,6 +19,8 @@ struct LocalTime {
   unsigned year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
 };
 
+enum class NewFileResult { kCreated, kExists, kFailed };
+
 class SystemLayer {
  public:
   virtual ~SystemLayer() = default;
@@ -44,6 +46,9 @@ class SystemLayer {
   virtual bool CreateDirectory(const std::wstring& path) = 0;
   // True when anything exists at `path`.
   virtual bool PathExists(const std::wstring& path) = 0;
+  // Creates an empty file at `path` only if nothing is there yet, atomically, like CreateFileW
+  // with CREATE_NEW (O_CREAT|O_EXCL): of several processes asking for one name, one gets it.
+  virtual NewFileResult CreateNewFile(const std::wstring& path) = 0;
   // Removes a file, like DeleteFileW. False when there is none or it cannot be removed.
   virtual bool DeleteFile(const std::wstring& path) = 0;
   // Like GetEnvironmentVariableW: 0 when the variable is unset or empty; the length without

@@ -14,9 +14,9 @@ struct AudioSettings {
   std::wstring micDeviceId;      // empty: the system default capture endpoint
 };
 
-// 0 when muted, else the volume clamped to [0, 1]. A NaN volume stays NaN.
+// 0 when muted, else the volume clamped to [0, 1]. A NaN volume gives 0.
 float DesktopGain(const AudioSettings& settings);
-// 0 when muted, else the volume clamped to [0, 2]. A NaN volume stays NaN.
+// 0 when muted, else the volume clamped to [0, 2]. A NaN volume gives 0.
 float MicGain(const AudioSettings& settings);
 
 }  // namespace tallowmarch

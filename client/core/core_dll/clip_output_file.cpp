@@ -18,16 +18,19 @@ std::runtime_error FileFailure(const char* what, int error) {
 
 }  // namespace
 
-ClipOutputFile::ClipOutputFile(std::wstring path) : path_(std::move(path)) {}
+ClipOutputFile::ClipOutputFile(std::wstring path, bool reserved)
+    : path_(std::move(path)), created_(reserved) {}
 
 ClipOutputFile::~ClipOutputFile() {
-  if (!muxer_) return;
   // A file that never got its header is not an MP4 at all; one whose trailer or close failed
   // is cut off.
-  const bool headerWritten = headerWritten_;
-  int error = 0;
-  const bool closed = Close(error);
-  if (created_ && !(headerWritten && closed)) platform::System().DeleteFile(path_);
+  bool whole = false;
+  if (muxer_) {
+    const bool headerWritten = headerWritten_;
+    int error = 0;
+    whole = Close(error) && headerWritten;
+  }
+  if (created_ && !whole) platform::System().DeleteFile(path_);
 }
 
 AVFormatContext* ClipOutputFile::CreateMuxer() {
@@ -41,13 +44,16 @@ AVFormatContext* ClipOutputFile::CreateMuxer() {
 void ClipOutputFile::Open() {
   // FFmpeg reads a name as a URL: "file:" in front makes any path a local file, and the
   // protocol list refuses every other protocol should one still be asked for.
-  const std::string url = "file:" + Narrow(path_);
-  AVDictionary* options = nullptr;
-  av_dict_set(&options, "protocol_whitelist", "file", 0);
-  const int opened = avio_open2(&muxer_->pb, url.c_str(), AVIO_FLAG_WRITE, nullptr, &options);
-  const ffmpeg::Dictionary unused(options);  // what the protocol did not take
+  // Only the file this save reserved is opened: any other name may be another saver's.
+  int opened = -1;
+  if (created_) {
+    const std::string url = "file:" + Narrow(path_);
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "protocol_whitelist", "file", 0);
+    opened = avio_open2(&muxer_->pb, url.c_str(), AVIO_FLAG_WRITE, nullptr, &options);
+    const ffmpeg::Dictionary unused(options);  // what the protocol did not take
+  }
   if (opened < 0) throw std::runtime_error("avio_open2 failed for output file");
-  created_ = true;
 }
 
 void ClipOutputFile::WriteHeader() {
@@ -99,6 +105,7 @@ void ClipOutputFile::Finish() {
     throw std::runtime_error("output file is gone after closing");
   }
   muxer_.reset();
+  created_ = false;  // kept: no longer this object's to remove
 }
 
 }  // namespace tallowmarch

@@ -16,16 +16,18 @@ namespace tallowmarch {
 
 class ClipOutputFile {
  public:
-  explicit ClipOutputFile(std::wstring path);
+  // `reserved`: the save created the (empty) file at `path` for itself; only then is it opened.
+  ClipOutputFile(std::wstring path, bool reserved);
   // Without a successful Finish: writes the trailer when the header was written, closes the file,
-  // and removes it unless that made it a finished MP4.
+  // and removes it unless that made it a finished MP4 (a reserved file never opened goes too).
   ~ClipOutputFile();
   ClipOutputFile(const ClipOutputFile&) = delete;
   ClipOutputFile& operator=(const ClipOutputFile&) = delete;
 
   // The "mp4" muxer, without a file yet. Raises "avformat_alloc_output_context2 failed".
   AVFormatContext* CreateMuxer();
-  // Creates the file. Raises "avio_open2 failed for output file".
+  // Opens the reserved file. Raises "avio_open2 failed for output file", also when it was not
+  // reserved.
   void Open();
   // Raises "avformat_write_header failed".
   void WriteHeader();
@@ -43,7 +45,7 @@ class ClipOutputFile {
 
   std::wstring path_;
   ffmpeg::OutputFormat muxer_;
-  bool created_ = false;        // the file was created and has not been removed
+  bool created_ = false;        // the file is this save's, to remove unless the clip is whole
   bool headerWritten_ = false;  // the trailer is owed
 };
 

@@ -85,9 +85,28 @@ struct ClipWriter {
 
   void Stage(const wchar_t* name) { LogSaveMemoryStage(memLog, name, ringText()); }
 
+  void LogSkipped(const VideoSegment& segment, const SegmentOpenError& error) {
+    state.LogFormatted(L"SaveClipNow: segment at t=%f cannot be opened - skipped (%s)",
+                       static_cast<double>(segment.startTime) / 1e7, error.what());
+  }
+
+  // The first segment that opens; those before it are left out. Raises the probe's error when
+  // none is left.
+  ProbedVideo ProbeFirstOpenSegment() {
+    for (;;) {
+      try {
+        return ProbeFirstSegment(segments.front());
+      } catch (const SegmentOpenError& e) {
+        if (segments.size() == 1) throw;
+        LogSkipped(segments.front(), e);
+        segments.pop_front();
+      }
+    }
+  }
+
   void Run() {
     const std::int64_t clipStart = clip.start;
-    ProbedVideo probed = ProbeFirstSegment(segments.front());
+    ProbedVideo probed = ProbeFirstOpenSegment();
     std::int64_t videoTail = av_rescale_q(1, probed.timeBase, kHnsTimeBase);
 
     AVFormatContext* out = output.CreateMuxer();
@@ -159,10 +178,14 @@ struct ClipWriter {
     state.SetSaveProgress(3, 0, total);
     for (size_t i = 0; i < count; ++i) {
       state.SetSaveProgress(3, static_cast<std::uint32_t>(i + 1), total);
-      if (reencode) {
-        TranscodeSegment(*reencoder, segments[i], clipStart, videoEnd);
-      } else {
-        RemuxSegment(segments[i], out, videoIndex, clipStart, videoEnd, lastVideoTs);
+      try {
+        if (reencode) {
+          TranscodeSegment(*reencoder, segments[i], clipStart, videoEnd);
+        } else {
+          RemuxSegment(segments[i], out, videoIndex, clipStart, videoEnd, lastVideoTs);
+        }
+      } catch (const SegmentOpenError& e) {
+        LogSkipped(segments[i], e);  // the clip is made of the segments that open
       }
       segments[i].bytes.reset();
       output.CheckWrites();
@@ -215,11 +238,21 @@ std::wstring ClipFolderPrefix(const std::wstring& outputDir) {
   return folder;
 }
 
-std::wstring ChooseClipPath(const std::wstring& outputDir, const platform::LocalTime& time) {
+std::wstring ChooseClipPath(const std::wstring& outputDir, const platform::LocalTime& time,
+                            bool& reserved) {
   const std::wstring folder = ClipFolderPrefix(outputDir);
+  reserved = false;
   for (unsigned sequence = 1; sequence <= kMaxClipsPerSecond; ++sequence) {
     std::wstring path = folder + ClipFileName(time, sequence);
-    if (!platform::System().PathExists(path)) return path;
+    switch (platform::System().CreateNewFile(path)) {
+      case platform::NewFileResult::kCreated:
+        reserved = true;
+        return path;
+      case platform::NewFileResult::kExists:
+        continue;
+      case platform::NewFileResult::kFailed:
+        return path;  // the folder takes no file; opening it reports that
+    }
   }
   throw std::runtime_error("no free clip file name for this second");
 }
@@ -260,15 +293,16 @@ bool WriteClip(TallowmarchSession::Impl& state, const std::wstring& outputDir,
     return false;
   }
 
-  platform::System().CreateDirectory(outputDir);  // an existing folder is fine
-  const std::wstring path = ChooseClipPath(outputDir, platform::System().CurrentLocalTime());
   AudioSettings settings;
   {
     std::lock_guard lock(state.settingsMutex);
     settings = state.audioSettings;
   }
-
-  ClipOutputFile output(path);
+  platform::System().CreateDirectory(outputDir);  // an existing folder is fine
+  bool reserved = false;
+  const std::wstring path =
+      ChooseClipPath(outputDir, platform::System().CurrentLocalTime(), reserved);
+  ClipOutputFile output(path, reserved);  // removes the reserved file unless the clip is whole
   std::wstring failure;
   try {
     ClipWriter{state, memLog,        ringText,  clip,     segments, desktop,

@@ -18,9 +18,12 @@ std::wstring ClipFileName(const platform::LocalTime& time, unsigned sequence);
 // The folder with a '/' after it, unless it is empty or already ends in '/' or '\'.
 std::wstring ClipFolderPrefix(const std::wstring& outputDir);
 
-// The first name of the local second that nothing on disk uses yet, so an earlier clip is
-// never overwritten. Saves are serialised by the exports, so no other save races for it.
-std::wstring ChooseClipPath(const std::wstring& outputDir, const platform::LocalTime& time);
+// The first name of the local second that nothing on disk uses yet, reserved by creating the
+// file exclusively: an earlier clip is never overwritten, and of two saves in one second (two
+// processes into one folder, say) each gets a name of its own. `reserved` is false when the
+// folder takes no file; the path is then the first name, and opening it reports the failure.
+std::wstring ChooseClipPath(const std::wstring& outputDir, const platform::LocalTime& time,
+                            bool& reserved);
 
 // Steps 2 onwards of a save, on a session that captures. False when nothing was written or the
 // save failed (its line is logged); `outPath` is set only on success.

@@ -1,7 +1,8 @@
 // The engine's exported C interface and the global state behind it.
 //
 // Lock order: g_lifecycleMutex, then g_sessionMutex (stop, shutdown and save take both, start
-// and the queries only the second). For logging: the session's log lock, then g_logMutex.
+// and the queries only the second). For logging: the session's log lock, then g_logMutex;
+// FFmpeg's lines take g_logMutex alone.
 
 #include <algorithm>
 #include <atomic>
@@ -12,6 +13,7 @@
 #include <string>
 
 #include "dll_exports.h"
+#include "engine_log.h"
 #include "media/media.h"
 #include "platform.h"
 #include "session_impl.h"
@@ -50,6 +52,8 @@ struct SessionHolder {
     session->CancelRestart();
     session->Stop();
     session.reset();
+    // FFmpeg outlives this library when the host unloads it.
+    tallowmarch::RestoreFfmpegLog();
   }
 };
 SessionHolder g_holder;
@@ -58,10 +62,20 @@ std::unique_ptr<TallowmarchSession>& g_session = g_holder.session;  // guarded b
 bool g_globalInitialized = false;
 TallowmarchLogCallback g_hostLogCallback = nullptr;  // guarded by g_logMutex
 
-// The session's log sink. Lines of the session itself arrive with its log lock held.
+// Set while this thread runs the host's callback, that is while it holds g_logMutex.
+thread_local bool t_inHostCallback = false;
+
+// The session's log sink, and FFmpeg's. Lines of the session itself arrive with its log lock
+// held; FFmpeg's come from any thread, its own workers included.
 void ForwardLogToHost(const std::wstring& line) {
+  // A host whose callback uses FFmpeg would make FFmpeg's lines come back here on a thread that
+  // holds g_logMutex already: they are dropped rather than deadlock.
+  if (t_inHostCallback) return;
   std::lock_guard lock(g_logMutex);
-  if (g_hostLogCallback != nullptr) g_hostLogCallback(line.c_str());
+  if (g_hostLogCallback == nullptr) return;
+  t_inHostCallback = true;
+  g_hostLogCallback(line.c_str());
+  t_inHostCallback = false;
 }
 
 // The project version (root CMakeLists.txt), the same that names the library file.
@@ -91,6 +105,8 @@ TALLOWMARCH_API int Tallowmarch_GlobalInitialize(void) {
     g_session = std::make_unique<TallowmarchSession>();
     g_session->SetLogCallback(&ForwardLogToHost);
     g_session->SetInterfaceLocks(&g_lifecycleMutex, &g_sessionMutex);
+    // FFmpeg's warnings and errors join the engine's log; nothing goes to standard error.
+    tallowmarch::RouteFfmpegLog(&ForwardLogToHost);
     g_globalInitialized = true;
   } catch (const std::exception&) {
     // Out of memory: nothing crosses the interface. Media Foundation stays started, like
@@ -112,6 +128,7 @@ TALLOWMARCH_API void Tallowmarch_GlobalShutdown(void) {
       g_session.reset();
     }
   }
+  tallowmarch::RestoreFfmpegLog();
   if (g_globalInitialized) {
     tallowmarch::platform::Media().Shutdown();
     g_globalInitialized = false;

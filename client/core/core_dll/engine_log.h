@@ -18,4 +18,13 @@ inline constexpr size_t kMaxLogLineChars = 1023;
 // one.
 void LogF(const LogSink& sink, const wchar_t* format, ...);
 
+// FFmpeg's log callback is process-wide. Routed, FFmpeg's messages of warning level and worse
+// reach `sink` as lines beginning "[FFMPEG] ", each assembled from FFmpeg's partial messages on
+// the thread that logs them; the rest is dropped. `sink` runs on whichever thread FFmpeg logs
+// from (its own worker threads included), must not throw, and must stay valid until restored.
+void RouteFfmpegLog(void (*sink)(const std::wstring&));
+// Puts FFmpeg's default logger (standard error) back when the engine routed it, so that FFmpeg
+// holds no pointer into the engine once it is shut down or unloaded.
+void RestoreFfmpegLog();
+
 }  // namespace tallowmarch

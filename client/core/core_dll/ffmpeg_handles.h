@@ -1,10 +1,13 @@
 // Owning handles for FFmpeg objects. Every FFmpeg object of the engine lives in one of these,
 // so that no error path needs a bare free call. An input format context and an output one are
-// closed differently, so they are two types that cannot be confused.
+// closed differently, so they are two types that cannot be confused. Also the one check that
+// turns an FFmpeg error result into the engine's runtime error.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <stdexcept>
+#include <string>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -70,5 +73,13 @@ struct AvMemoryDeleter {
   void operator()(std::uint8_t* p) const { av_free(p); }
 };
 using AvMemory = std::unique_ptr<std::uint8_t, AvMemoryDeleter>;
+
+// Raises std::runtime_error "`what` (FFmpeg's reason)" when `result` is an FFmpeg error.
+inline void Check(int result, const char* what) {
+  if (result >= 0) return;
+  char reason[AV_ERROR_MAX_STRING_SIZE] = {};
+  av_strerror(result, reason, sizeof reason);
+  throw std::runtime_error(std::string(what) + " (" + reason + ")");
+}
 
 }  // namespace tallowmarch::ffmpeg

@@ -445,7 +445,7 @@ void AacEncoder::Flush() {
     EncodeFrameAt(0, static_cast<int>(rest));
     pending_.clear();
   }
-  avcodec_send_frame(codec_.get(), nullptr);
+  ffmpeg::Check(avcodec_send_frame(codec_.get(), nullptr), "aac encoder refused the end of stream");
   WritePackets();
 }
 
@@ -454,28 +454,32 @@ void AacEncoder::EncodeFrameAt(size_t from, int samples) {
   if (!frame) throw std::bad_alloc();
   frame->format = AV_SAMPLE_FMT_FLTP;
   frame->sample_rate = kMixSampleRate;
-  av_channel_layout_copy(&frame->ch_layout, &codec_->ch_layout);
+  if (av_channel_layout_copy(&frame->ch_layout, &codec_->ch_layout) < 0) throw std::bad_alloc();
   frame->nb_samples = samples;
-  if (av_frame_get_buffer(frame.get(), 0) >= 0) {
-    const float* src = pending_.data() + from;
-    for (int c = 0; c < 2; ++c) {
-      float* plane = reinterpret_cast<float*>(frame->data[c]);
-      for (int i = 0; i < samples; ++i) plane[i] = src[2 * i + c];
-    }
-    frame->pts = nextPts_;
-    avcodec_send_frame(codec_.get(), frame.get());
+  if (av_frame_get_buffer(frame.get(), 0) < 0) throw std::bad_alloc();
+  const float* src = pending_.data() + from;
+  for (int c = 0; c < 2; ++c) {
+    float* plane = reinterpret_cast<float*>(frame->data[c]);
+    for (int i = 0; i < samples; ++i) plane[i] = src[2 * i + c];
   }
+  frame->pts = nextPts_;
+  // A refused frame (NaN samples, say) would leave a gap or no track at all: the save fails.
+  ffmpeg::Check(avcodec_send_frame(codec_.get(), frame.get()), "aac encoder refused a frame");
   nextPts_ += samples;
   WritePackets();
 }
 
 void AacEncoder::WritePackets() {
-  while (avcodec_receive_packet(codec_.get(), packet_.get()) == 0) {
+  int received;
+  while ((received = avcodec_receive_packet(codec_.get(), packet_.get())) == 0) {
     av_packet_rescale_ts(packet_.get(), codec_->time_base,
                          output_->streams[streamIndex_]->time_base);
     packet_->stream_index = streamIndex_;
-    av_interleaved_write_frame(output_, packet_.get());
-    av_packet_unref(packet_.get());
+    ffmpeg::Check(av_interleaved_write_frame(output_, packet_.get()),
+                  "writing an aac packet failed");
+  }
+  if (received != AVERROR(EAGAIN) && received != AVERROR_EOF) {
+    ffmpeg::Check(received, "aac encoder failed");
   }
 }
 

@@ -138,7 +138,8 @@ void SaveReencoder::EncodeDecodedFrame(const AVFrame* decoded, AVRational source
   av_frame_make_writable(frame_.get());
   ConvertInto(decoded);
   frame_->pts = pts;
-  avcodec_send_frame(codec_.get(), frame_.get());
+  ffmpeg::Check(avcodec_send_frame(codec_.get(), frame_.get()),
+                "save-time re-encoder: the encoder refused a frame");
   WritePackets();
   videoEnd = std::max(videoEnd, clipTime);
 }
@@ -188,20 +189,25 @@ void SaveReencoder::ConvertInto(const AVFrame* decoded) {
 
 void SaveReencoder::WritePackets() {
   AVStream* stream = output_->streams[streamIndex_];
-  while (avcodec_receive_packet(codec_.get(), packet_.get()) == 0) {
+  int received;
+  while ((received = avcodec_receive_packet(codec_.get(), packet_.get())) == 0) {
     // libx264 leaves the duration at 0; one frame interval, so the clip's last frame has a
     // length.
     if (packet_->duration == 0) packet_->duration = frameInterval_;
     av_packet_rescale_ts(packet_.get(), codec_->time_base, stream->time_base);
     packet_->stream_index = streamIndex_;
     packet_->pos = -1;
-    av_interleaved_write_frame(output_, packet_.get());
-    av_packet_unref(packet_.get());
+    ffmpeg::Check(av_interleaved_write_frame(output_, packet_.get()),
+                  "save-time re-encoder: writing a packet failed");
+  }
+  if (received != AVERROR(EAGAIN) && received != AVERROR_EOF) {
+    ffmpeg::Check(received, "save-time re-encoder: the encoder failed");
   }
 }
 
 void SaveReencoder::Flush() {
-  avcodec_send_frame(codec_.get(), nullptr);
+  ffmpeg::Check(avcodec_send_frame(codec_.get(), nullptr),
+                "save-time re-encoder: the encoder refused the end of stream");
   WritePackets();
 }
 

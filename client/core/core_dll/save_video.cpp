@@ -70,14 +70,14 @@ SegmentDemuxer::SegmentDemuxer(const VideoSegment& segment, const Errors& errors
   raw->flags |= AVFMT_FLAG_CUSTOM_IO;
   // On failure the library frees the context (not our I/O context).
   if (avformat_open_input(&raw, nullptr, nullptr, nullptr) < 0) {
-    throw std::runtime_error(errors.open);
+    throw SegmentOpenError(errors.open);
   }
   demuxer_.reset(raw);
   if (errors.streamInfo != nullptr && avformat_find_stream_info(demuxer_.get(), nullptr) < 0) {
-    throw std::runtime_error(errors.streamInfo);
+    throw SegmentOpenError(errors.streamInfo);
   }
   videoIndex_ = av_find_best_stream(demuxer_.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-  if (videoIndex_ < 0) throw std::runtime_error(errors.noVideo);
+  if (videoIndex_ < 0) throw SegmentOpenError(errors.noVideo);
 }
 
 std::int64_t PlacePacket(std::int64_t clipTime, AVRational timeBase, std::int64_t lastWritten) {
@@ -121,7 +121,8 @@ void RemuxSegment(const VideoSegment& segment, AVFormatContext* output, int stre
     packet->duration = av_rescale_q(packet->duration, inStream->time_base, outStream->time_base);
     packet->stream_index = streamIndex;
     packet->pos = -1;
-    av_interleaved_write_frame(output, packet.get());
+    ffmpeg::Check(av_interleaved_write_frame(output, packet.get()),
+                  "writing a segment packet failed");
     videoEnd =
         std::max(videoEnd, moved ? av_rescale_q(ts, outStream->time_base, kHnsTimeBase) : clipTime);
   }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <stdexcept>
 #include <vector>
 
 #include "clip_window.h"
@@ -20,9 +21,16 @@ struct MemoryReader {
   static std::int64_t Seek(void* opaque, std::int64_t offset, int whence);
 };
 
+// A segment whose bytes do not open as an MP4 with a video stream. A save leaves such a segment
+// out (with a line) and writes the rest.
+class SegmentOpenError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 // One segment opened for demuxing through a MemoryReader and a 32768-byte I/O buffer. The
-// failure texts are those of the operation that opens it. Not movable: the I/O context points
-// at the reader.
+// failure texts are those of the operation that opens it, raised as SegmentOpenError. Not
+// movable: the I/O context points at the reader.
 class SegmentDemuxer {
  public:
   struct Errors {

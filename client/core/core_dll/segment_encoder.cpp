@@ -361,8 +361,8 @@ void FfmpegSegmentEncoder::WritePackets() {
     packet->duration = frameInterval;
     av_packet_rescale_ts(packet.get(), codecContext->time_base, stream->time_base);
     packet->stream_index = stream->index;
-    av_interleaved_write_frame(formatContext.get(), packet.get());
-    av_packet_unref(packet.get());
+    const int written = av_interleaved_write_frame(formatContext.get(), packet.get());
+    if (written < 0 && muxError == 0) muxError = written;  // Finish drops the segment
   }
 }
 
@@ -394,7 +394,11 @@ VideoSegment FfmpegSegmentEncoder::Finish() {
     avcodec_send_frame(codecContext.get(), nullptr);
     WritePackets();
   }
-  av_write_trailer(formatContext.get());
+  const int trailer = av_write_trailer(formatContext.get());
+  // A segment the muxer could not write whole would make every save of the next minute fail
+  // or come out short: it never reaches the ring. (The finalizer logs the error.)
+  if (muxError == 0) muxError = trailer < 0 ? trailer : ioContext->error;
+  ffmpeg::Check(muxError, "segment muxing failed - segment dropped");
 
   return HandOutSegment(mp4Bytes, encodedFrames, firstTimestamp, reencodeAtSave);
 }

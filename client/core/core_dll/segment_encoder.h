@@ -42,7 +42,8 @@ class IVideoSegmentEncoder {
   // encoder fills up, rather than after the finalizer. Afterwards only Finish follows.
   virtual void Retire() {}
   // Flushes, completes the MP4 and hands it out. At most once, after DrainPending; then the
-  // encoder is only destroyed.
+  // encoder is only destroyed. Raises std::runtime_error when the muxer refused a write or the
+  // trailer: such a segment is dropped.
   virtual VideoSegment Finish() = 0;
 };
 
@@ -100,6 +101,7 @@ class FfmpegSegmentEncoder final : public IVideoSegmentEncoder {
   bool HoldsCodec() const { return static_cast<bool>(codecContext); }
   const std::vector<std::uint8_t>& Bytes() const { return mp4Bytes; }
   std::int64_t WritePosition() const { return writePos; }
+  AVFormatContext* Muxer() const { return formatContext.get(); }
 
  private:
   void ConfigureCodecContext(std::int64_t rate);
@@ -133,6 +135,7 @@ class FfmpegSegmentEncoder final : public IVideoSegmentEncoder {
   bool reencodeAtSave = false;
   bool retired = false;
   bool frameBorrowed = false;  // `frame` points into staging memory, not into its own buffer
+  int muxError = 0;            // the first write the muxer refused; 0 while none did
 
   const AVCodec* codec = nullptr;
   CodecOpener opener;

@@ -33,6 +33,13 @@ namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 
+// What a capture can serve. Larger requests are clamped, not refused: a frame rate past what a
+// capture delivers only costs encoder time, and a bit rate or buffer past these makes the rings
+// hold gigabytes.
+constexpr unsigned kMaxFps = 240;
+constexpr unsigned kMaxBitrate = 100'000'000;
+constexpr unsigned kMaxBufferSeconds = 600;
+
 // An even size of at least 2: the NV12 surfaces and the H.264 encoders need one.
 std::uint32_t EvenAtLeastTwo(std::uint32_t value) {
   return std::max<std::uint32_t>(2, value & ~1u);
@@ -120,10 +127,12 @@ bool TallowmarchSession::Start(HWND target, bool captureMonitor, unsigned maxHei
     const EncodeSize encode = ComputeEncodeSize(s.sourceWidth, s.sourceHeight, maxHeight);
     s.encodeWidth = encode.width;
     s.encodeHeight = encode.height;
-    s.fps = fps != 0 ? fps : 30;
-    s.bitrate = bitrate != 0 ? bitrate : 6000000;
+    s.fps = fps != 0 ? std::min(fps, kMaxFps) : 30;
+    s.bitrate = bitrate != 0 ? std::min(bitrate, kMaxBitrate) : 6000000;
 
-    s.clipWindow.SetSeconds(bufferSeconds != 0 ? static_cast<double>(bufferSeconds) : 60.0);
+    s.clipWindow.SetSeconds(bufferSeconds != 0
+                                ? static_cast<double>(std::min(bufferSeconds, kMaxBufferSeconds))
+                                : 60.0);
     s.clipWindow.MarkFloorNow();
     s.stopRequested.store(false);
 

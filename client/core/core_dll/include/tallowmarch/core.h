@@ -8,7 +8,12 @@
  *  - The log callback runs on whichever engine thread logs, with engine locks held: it must
  *    return promptly and must not call back into the engine.
  *  - Tallowmarch_GlobalInitialize and Tallowmarch_GlobalShutdown are called from one thread at
- *    a time, never concurrently with each other. */
+ *    a time, never concurrently with each other.
+ *  - From Tallowmarch_GlobalInitialize on, the engine sets FFmpeg's process-wide log callback
+ *    (av_log_set_callback): FFmpeg's warnings and errors reach the log callback as lines
+ *    beginning "[FFMPEG] ", everything else FFmpeg logs is dropped, and nothing is written on
+ *    standard error. A host that uses FFmpeg itself shares that callback. Shutdown and
+ *    unloading the library put FFmpeg's default logger back (not one the host had set). */
 #ifndef TALLOWMARCH_CORE_H
 #define TALLOWMARCH_CORE_H
 
@@ -65,6 +70,9 @@ TALLOWMARCH_API void Tallowmarch_SetAudioSettings(float desktopVolume, float mic
                                                   const wchar_t* desktopDeviceId,
                                                   const wchar_t* micDeviceId);
 TALLOWMARCH_API void Tallowmarch_SetCaptureBorderEnabled(bool enabled);
+/* maxHeight, fps, bitrate and bufferSeconds: 0 or negative means the default (the source height,
+ * 30 fps, 6000000 bit/s, 60 s). Larger values than a capture can serve are not refused but
+ * clamped: fps to 240, bitrate to 100000000 bit/s, bufferSeconds to 600. */
 TALLOWMARCH_API int Tallowmarch_StartCapture(HWND target, bool captureMonitor, int maxHeight,
                                              int fps, int bitrate, int bufferSeconds);
 TALLOWMARCH_API void Tallowmarch_StopCapture(void);
