@@ -31,8 +31,6 @@ TallowmarchSession::~TallowmarchSession() {
 
 namespace {
 
-using SteadyClock = std::chrono::steady_clock;
-
 // An even size of at least 2: the NV12 surfaces and the H.264 encoders need one.
 std::uint32_t EvenAtLeastTwo(std::uint32_t value) {
   return std::max<std::uint32_t>(2, value & ~1u);
@@ -151,7 +149,8 @@ bool TallowmarchSession::Start(HWND target, bool captureMonitor, unsigned maxHei
     s.encodeDrops.store(0);
     s.backoffTier.store(0);
     s.fpsOverride.store(0);
-    s.lastEncodedTime = SteadyClock::time_point{};
+    s.lastEncodedSlot = -1;
+    s.frameSlot.store(-1);
     s.rotationRequests = {};
     s.spareEncoder.reset();
     s.spareFps = 0;
@@ -166,7 +165,7 @@ bool TallowmarchSession::Start(HWND target, bool captureMonitor, unsigned maxHei
     ThrowIfFailed(s.captureItem->Closed(
         [self](platform::CaptureItem& sender) { OnCaptureItemClosed(self, sender); },
         s.itemClosedRevoker));
-    s.lastAcceptedTime.store(SteadyClock::now());
+    s.frameGridOrigin.store(NowHns());
     ThrowIfFailed(s.framePool->FrameArrived(
         [self](platform::CaptureFramePool& sender) { OnFrameArrived(self, sender); },
         s.frameArrivedRevoker));
