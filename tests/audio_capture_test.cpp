@@ -188,8 +188,16 @@ TEST(AudioDeviceNotifierTest, AWaitEndsWhenAnotherThreadMarksAChange) {
 TEST_F(AudioCaptureTest, LoopbackGathersTwoSecondChunksOfTheTone) {
   CaptureLoop loop(AudioFlow::Render);
   ASSERT_TRUE(loop.WaitForChunks(2));
+  // A save also takes the sound being gathered: on from the last chunk, up to the last packets.
+  ASSERT_TRUE(CaptureLoop::WaitForPackets(20));
+  const std::int64_t now = NowHns();
+  const std::deque<AudioChunk> upToNow = loop.ring.SnapshotUpToNow({INT64_MIN / 2, INT64_MAX / 2});
+  ASSERT_EQ(upToNow.size(), 3u);
+  EXPECT_LE(std::llabs(upToNow[2].startTime - upToNow[1].EndTime()), 1);
+  EXPECT_GT(upToNow[2].EndTime(), now - 1000000);
   EXPECT_EQ(sim::System().OpenMmThreadTasks(), 1);
   loop.Stop();
+  EXPECT_EQ(loop.ring.SnapshotUpToNow({INT64_MIN / 2, INT64_MAX / 2}).size(), 2u);  // gone
   EXPECT_EQ(sim::System().OpenMmThreadTasks(), 0);
   EXPECT_EQ(Audio().RegisteredClients(), 0);
   EXPECT_EQ(Audio().RunningStreams(), 0);

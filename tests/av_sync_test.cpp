@@ -131,10 +131,10 @@ TEST(AvSyncThroughExports, EveryFlashAndItsToneStayWithin40Milliseconds) {
   tallowmarch::sim::UseRealSound();
   // The server's microphone (a sine source) is muted: only the sink's sound is measured.
   const HWND window = reinterpret_cast<HWND>(static_cast<std::uintptr_t>(scene.Window()));
-  ASSERT_EQ(tallowmarch::test::InitialiseAndStart(window, 1.0f, 1.0f, true), TALLOWMARCH_OK);
-  // Nearly 30 s, so that the finished segments of the clip cover well over 20 s of both streams.
+  // A 32-second buffer of a longer capture: the clip starts with a segment begun before it.
+  ASSERT_EQ(tallowmarch::test::InitialiseAndStart(window, 1.0f, 1.0f, true, 32), TALLOWMARCH_OK);
   const tallowmarch::test::SavedClip saved =
-      tallowmarch::test::RecordSaveAndShutDown(29s, "tm_av_sync_clip");
+      tallowmarch::test::RecordSaveAndShutDown(35s, "tm_av_sync_clip");
   tallowmarch::sim::ResetAll();
   scene.Stop();
   // Its own account of how steadily it drew and played, for the record of a failure.
@@ -143,6 +143,10 @@ TEST(AvSyncThroughExports, EveryFlashAndItsToneStayWithin40Milliseconds) {
   ASSERT_EQ(saved.result, TALLOWMARCH_OK);
 
   const tallowmarch::test::AvSyncAnalysis a = tallowmarch::test::AnalyseAvSync(saved.path);
+  // The ffmpeg tool decodes it without a word at its error level.
+  const std::string report = saved.folder + "/ffmpeg.txt";
+  RunToEnd({"ffmpeg", "-nostdin", "-v", "error", "-i", saved.path, "-f", "null", "-"}, report);
+  const auto ffmpegErrors = std::filesystem::file_size(report);
   std::filesystem::remove_all(saved.folder);
   std::filesystem::remove_all(folder);
   ASSERT_TRUE(a.opened) << a.error;
@@ -159,6 +163,12 @@ TEST(AvSyncThroughExports, EveryFlashAndItsToneStayWithin40Milliseconds) {
   for (const tallowmarch::test::FlashTonePair& pair : a.pairs)
     apart += std::abs(pair.OffsetMs()) <= 40.0 ? 0 : 1;
   EXPECT_EQ(apart, 0) << "flashes and tones more than 40 ms apart\n" << record;
+
+  // The sound (the pilot) runs from the first picture to the last one.
+  EXPECT_LT(a.pilotStart - a.videoStart, 0.05) << record;
+  EXPECT_LT(a.videoEnd - a.pilotEnd, 0.05) << record;
+  EXPECT_GE(a.videoEnd, 30.0 - 1.0 / 30) << record;  // a clip of 30 s or more
+  EXPECT_EQ(ffmpegErrors, 0u);
 }
 
 }  // namespace

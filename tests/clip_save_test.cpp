@@ -296,6 +296,37 @@ TEST_F(ClipSave, AFirstSegmentThatBeganBeforeTheWindowKeepsItsFramesAndItsSync) 
   EXPECT_NEAR(rms(2.1, 3.0), 0.4 / std::sqrt(2.0), 0.02);
 }
 
+// A one-second window between the newest segment's end and now: the save holds that segment and
+// sound for its whole picture, from a chunk that ended before the window to the one being gathered.
+TEST_F(ClipSave, AOneSecondWindowSavesTheNewestSegmentWithSoundAtBothEdges) {
+  base = NowHns() - 35 * kSecond / 10;
+  state.clipWindow.SetSeconds(1.0);
+  state.videoRing.PushAndTrim(VideoSegment{std::make_shared<std::vector<std::uint8_t>>(
+                                               test::MakeSegmentMp4(160, 120, 30, 60, kColours[0])),
+                                           2.0, 60, base, false},
+                              state.clipWindow);
+  const std::vector<std::uint8_t> format =
+      test::WaveFormatBytes(WAVE_FORMAT_IEEE_FLOAT, 2, 48000, 32);
+  AddTone(state.desktopRing, format, -0.5, 1.0, 440.0, 0.5);
+  AddTone(state.desktopRing, format, 1.0, 1.6, 440.0, 0.5);
+  state.desktopRing.Gather([&](AudioRing::Gathering& g) {  // in the ring's format
+    g.bytes = test::MakeTone(format, 1.9, 440.0, 0.5);
+    g.startTime = base + 16 * kSecond / 10;
+    g.rate = 48000;
+    g.blockAlign = 8;
+  });
+  std::wstring path;
+  ASSERT_TRUE(Save(folder, path)) << Narrow(lines.back());
+  const test::ClipReadback clip = test::ReadClip(Narrow(path));
+  EXPECT_EQ(clip.videoFrames, 60);
+  const std::vector<float> left = test::Channel(clip.audio, 0);
+  const auto loud = [](float sample) { return std::abs(sample) > 0.05f; };
+  const long first = std::find_if(left.begin(), left.end(), loud) - left.begin();
+  const long last = left.rend() - std::find_if(left.rbegin(), left.rend(), loud);
+  EXPECT_LT(first, 48000 * 2 / 100);
+  EXPECT_GT(last, static_cast<long>((clip.videoEndSeconds - 0.02) * 48000));
+}
+
 // Frames at irregular capture times go through the live segment encoder into two segments and
 // through the save, remuxed and then re-encoded: every frame of the clip is at its own capture
 // time. The second segment's first frame has the first one's last capture time; only that
@@ -699,6 +730,10 @@ TEST(ClipSaveCapture, ACaptureWithBufferedSoundSavesTheTonesWithTheirGains) {
   EXPECT_EQ(clip.sampleRate, 48000);
   EXPECT_EQ(clip.channels, 2);
   EXPECT_GE(clip.videoEndSeconds, 5.5);
+  for (size_t i = 1; i < clip.videoPts.size(); ++i) {  // on the 1/30-second grid, one a slot
+    const double slots = (clip.videoPts[i] - clip.videoPts[i - 1]) * clip.videoTimeBase * 30.0;
+    EXPECT_TRUE(slots > 0.999 && std::abs(slots - std::round(slots)) < 0.001) << i;
+  }
   // The sound ends with the last frame, or with the window when a slow build's live segments
   // overlapped and the remux moved the later ones back to back.
   EXPECT_LE(clip.audioSeconds, clip.videoEndSeconds + 0.05);

@@ -136,10 +136,11 @@ class PipelineThreadsTest : public ::testing::Test {
     S().currentEncoder.reset();
   }
   TallowmarchSession::Impl& S() { return session.State(); }
-  void HandOver(std::int64_t timestamp) {
+  void HandOver(std::int64_t timestamp, std::int64_t slot = 0) {
     {
       std::lock_guard lock(S().pipelineMutex);
       S().frameTimestamp = timestamp;
+      S().frameSlot = slot;
       S().framePending = true;
     }
     S().pipelineCv.notify_one();
@@ -214,23 +215,35 @@ TEST_F(PipelineThreadsTest, RotationWithoutASpareLogsAndStopsThinning) {
   EXPECT_EQ(log.Count(L"[ROTATION-TIMING]"), 0);
 }
 
-TEST_F(PipelineThreadsTest, ThinningSkipsFramesWithoutCountingThem) {
-  SetSpare(2, 30);
-  RequestRotation(false);
-  ASSERT_TRUE(WaitUntil([&] { return S().fpsOverride.load() == 30u; }));
-  // Frames every 1/60 s: about every other one is skipped; the first after the rotation never.
-  const auto start = std::chrono::steady_clock::now();
-  for (int i = 0; i < 30; ++i) {
-    HandOver(1000 + i);
-    std::this_thread::sleep_until(start + std::chrono::microseconds(16667 * (i + 1)));
+// Frames of consecutive grid slots: thinning keeps exactly the tier's rate of every 30, the
+// first after the rotation always; skipped frames are not attempts.
+TEST_F(PipelineThreadsTest, ThinningKeepsTheTiersRateOfTheGridsSlots) {
+  std::int64_t slot = 0;
+  for (const std::uint32_t rate : {25u, 19u, 15u}) {
+    SetSpare(static_cast<int>(rate), rate);
+    RequestRotation(false);
+    ASSERT_TRUE(WaitUntil([&] { return S().fpsOverride.load() == rate; }));
+    const size_t before = FrameCount();
+    const std::uint64_t attemptsBefore = S().encodeAttempts.load();
+    for (int i = 0; i < 30; ++i, ++slot) {
+      HandOver(1000 + slot, slot);
+      ASSERT_TRUE(WaitUntil([&] { return !S().framePending.load(); }));
+    }
+    EXPECT_EQ(FrameCount() - before, rate);
+    EXPECT_EQ(S().encodeAttempts.load() - attemptsBefore, rate);
+    std::lock_guard lock(script.mutex);
+    EXPECT_EQ(script.frames[before], std::make_pair(static_cast<int>(rate), 1000 + slot - 30));
   }
+}
+
+// A producer that hands over as fast as it can: each frame is taken with its own time, once.
+TEST_F(PipelineThreadsTest, AFrameIsTakenWithItsOwnTimeAndOnlyOnce) {
+  const auto until = std::chrono::steady_clock::now() + 500ms;
+  for (std::int64_t i = 1; std::chrono::steady_clock::now() < until; ++i) HandOver(i, i);
   ASSERT_TRUE(WaitUntil([&] { return !S().framePending.load(); }));
-  const size_t encoded = FrameCount();
-  EXPECT_GE(encoded, 10u);
-  EXPECT_LE(encoded, 20u);
-  EXPECT_EQ(S().encodeAttempts.load(), encoded);
   std::lock_guard lock(script.mutex);
-  EXPECT_EQ(script.frames.front(), std::make_pair(2, std::int64_t{1000}));
+  for (size_t i = 1; i < script.frames.size(); ++i)
+    ASSERT_LT(script.frames[i - 1].second, script.frames[i].second) << "frame " << i;
 }
 
 TEST_F(PipelineThreadsTest, RefusedFramesCountAsDropsAndErrorsNeverEndTheThread) {

@@ -47,12 +47,13 @@ inline void PrintLines() {
 
 // Initialises the engine with its log collected, sets the sound settings and starts a 30 fps
 // capture of `window`. Returns the start's result (initialise failing gives its own).
-inline int InitialiseAndStart(HWND window, float desktopVolume, float micVolume, bool micMuted) {
+inline int InitialiseAndStart(HWND window, float desktopVolume, float micVolume, bool micMuted,
+                              int bufferSeconds = 0) {
   Tallowmarch_SetLogCallback(&CollectLine);
   const int initialised = Tallowmarch_GlobalInitialize();
   if (initialised != TALLOWMARCH_OK) return initialised;
   Tallowmarch_SetAudioSettings(desktopVolume, micVolume, false, micMuted, nullptr, nullptr);
-  return Tallowmarch_StartCapture(window, false, 0, 30, 0, 0);
+  return Tallowmarch_StartCapture(window, false, 0, 30, 0, bufferSeconds);
 }
 
 struct SavedClip {

@@ -94,7 +94,8 @@ std::uint64_t HnsToFrames(std::int64_t hns, std::uint32_t rate) {
 // time stamps show, a chunk's time without any packet). Every 2 seconds of wall-clock time the
 // frames gathered so far go into the ring as one chunk at the time of its first frame; sound
 // still on its way from the device is not padded for but goes into the next chunk, which
-// starts where this one ends.
+// starts where this one ends. The frames being gathered lie in the ring's gathering chunk,
+// where a save finds them.
 //
 // Times: a run is a stretch of frames that follow each other without a break; frame k of the
 // run lies at origin + k / rate. Every packet is stamped with the time of its first frame (the
@@ -111,39 +112,58 @@ class ChunkGatherer {
         blockAlign_(format.nBlockAlign),
         rate_(format.nSamplesPerSec),
         maxGapFrames_(static_cast<std::uint64_t>(kMaxGapSeconds * rate_)) {
+    ring_.Gather([&](AudioRing::Gathering& g) {
+      g = AudioRing::Gathering{};
+      g.rate = rate_;
+      g.blockAlign = blockAlign_;
+      g.format = format_;
+    });
     Begin(NowHns());
   }
+  // What was gathered since the last chunk goes with the endpoint.
+  ~ChunkGatherer() {
+    ring_.Gather([](AudioRing::Gathering& g) { g = AudioRing::Gathering{}; });
+  }
+  ChunkGatherer(const ChunkGatherer&) = delete;
+  ChunkGatherer& operator=(const ChunkGatherer&) = delete;
 
   void AddPacket(const std::uint8_t* data, std::uint32_t frames, std::uint32_t flags,
                  std::uint64_t devicePosition, std::uint64_t qpcPosition) {
     bool stamped = false;
     const std::int64_t time = PacketTime(frames, qpcPosition, stamped);
-    if (!anchored_) {
-      // The first packet of a run is placed at its own time, whatever came before it.
-      anchored_ = true;
-      pushedInRun_ = false;
-      runOrigin_ = time;
-      runFrames_ = 0;
-    } else {
-      if (positionSeen_ && devicePosition > expectedPosition_) {
-        AppendSilence(std::min(devicePosition - expectedPosition_, maxGapFrames_));
+    ring_.Gather([&](AudioRing::Gathering& g) {
+      if (!anchored_) {
+        // The first packet of a run is placed at its own time, whatever came before it.
+        anchored_ = true;
+        pushedInRun_ = false;
+        runOrigin_ = time;
+        runFrames_ = 0;
+      } else {
+        if (positionSeen_ && devicePosition > expectedPosition_) {
+          AppendSilence(g.bytes, std::min(devicePosition - expectedPosition_, maxGapFrames_));
+        }
+        const std::int64_t late = time - (runOrigin_ + FramesToHns(runFrames_ + Held(), rate_));
+        if (late > kHoleHns)
+          AppendSilence(g.bytes, std::min(HnsToFrames(late, rate_), maxGapFrames_));
       }
-      const std::int64_t late = time - (runOrigin_ + FramesToHns(runFrames_ + Held(), rate_));
-      if (late > kHoleHns) AppendSilence(std::min(HnsToFrames(late, rate_), maxGapFrames_));
-    }
-    expectedPosition_ = devicePosition + frames;
-    positionSeen_ = true;
-    const std::int64_t origin = time - FramesToHns(runFrames_ + Held(), rate_);
-    // A device's own stamps are best when newest (its clock settles after the start); an
-    // arrival errs late only, so the earliest is best.
-    chunkOrigin_ = stamped ? origin : std::min(chunkOrigin_, origin);
-    if (!pushedInRun_) runOrigin_ = stamped ? origin : std::min(runOrigin_, origin);
-    const size_t length = static_cast<size_t>(frames) * blockAlign_;
-    if ((flags & platform::AUDCLNT_BUFFERFLAGS_SILENT) != 0 || data == nullptr) {
-      AppendSilence(frames);
-    } else {
-      bytes_.insert(bytes_.end(), data, data + length);
-    }
+      expectedPosition_ = devicePosition + frames;
+      positionSeen_ = true;
+      const std::int64_t origin = time - FramesToHns(runFrames_ + Held(), rate_);
+      // A device's own stamps are best when newest (its clock settles after the start); an
+      // arrival errs late only, so the earliest is best.
+      chunkOrigin_ = stamped ? origin : std::min(chunkOrigin_, origin);
+      if (!pushedInRun_) runOrigin_ = stamped ? origin : std::min(runOrigin_, origin);
+      const size_t length = static_cast<size_t>(frames) * blockAlign_;
+      if ((flags & platform::AUDCLNT_BUFFERFLAGS_SILENT) != 0 || data == nullptr) {
+        AppendSilence(g.bytes, frames);
+      } else {
+        g.bytes.insert(g.bytes.end(), data, data + length);
+      }
+      // Where the frames would land if they were pushed now.
+      const PushPlan plan = PlanPush();
+      g.skipFrames = plan.drop;
+      g.startTime = plan.origin + FramesToHns(runFrames_ + plan.drop, rate_);
+    });
     heardPacket_ = true;
   }
 
@@ -167,7 +187,13 @@ class ChunkGatherer {
   }
 
  private:
-  std::uint64_t Held() const { return bytes_.size() / blockAlign_; }
+  // The run's origin at the next push, and the frames that push drops.
+  struct PushPlan {
+    std::int64_t origin;
+    std::uint64_t drop;
+  };
+
+  std::uint64_t Held() const { return ring_.Gathered().bytes.size() / blockAlign_; }
 
   // The time of a packet's first frame; `stamped` tells whether it is the layer's stamp.
   std::int64_t PacketTime(std::uint32_t frames, std::uint64_t qpcPosition, bool& stamped) const {
@@ -182,30 +208,41 @@ class ChunkGatherer {
     return stamp;
   }
 
-  void PushGathered() {
+  PushPlan PlanPush() const {
     if (pushedInRun_ && chunkOrigin_ != INT64_MAX) {
-      if (chunkOrigin_ > runOrigin_ + kResyncHns) {
-        runOrigin_ = chunkOrigin_;  // a gap of silence before this chunk
-      } else if (chunkOrigin_ < runOrigin_ - kResyncHns) {
-        // The run lies later than its sound: the frames that would overlap the chunk before
-        // are dropped, and the rest lands on its time.
-        const std::uint64_t drop = std::min(HnsToFrames(runOrigin_ - chunkOrigin_, rate_), Held());
-        bytes_.erase(bytes_.begin(),
-                     bytes_.begin() + static_cast<std::ptrdiff_t>(drop * blockAlign_));
-        runOrigin_ = chunkOrigin_;
-        runFrames_ += drop;
+      // A gap of silence before this chunk.
+      if (chunkOrigin_ > runOrigin_ + kResyncHns) return {chunkOrigin_, 0};
+      // The run lies later than its sound: the frames that would overlap the chunk before are
+      // dropped, and the rest lands on its time.
+      if (chunkOrigin_ < runOrigin_ - kResyncHns) {
+        return {chunkOrigin_, std::min(HnsToFrames(runOrigin_ - chunkOrigin_, rate_), Held())};
       }
     }
-    const std::uint64_t frames = Held();
-    if (frames == 0) return;
-    AudioChunk chunk;
-    chunk.startTime = runOrigin_ + FramesToHns(runFrames_, rate_);
-    chunk.durationSeconds = static_cast<double>(frames) / rate_;
-    chunk.format = format_;
-    chunk.bytes = std::make_shared<std::vector<std::uint8_t>>(std::move(bytes_));
-    ring_.PushAndTrim(std::move(chunk), window_);
-    runFrames_ += frames;
-    pushedInRun_ = true;
+    return {runOrigin_, 0};
+  }
+
+  void PushGathered() {
+    ring_.PushGathered(
+        [&](AudioRing::Gathering& g) {
+          const PushPlan plan = PlanPush();
+          g.bytes.erase(g.bytes.begin(),
+                        g.bytes.begin() + static_cast<std::ptrdiff_t>(plan.drop * blockAlign_));
+          runOrigin_ = plan.origin;
+          runFrames_ += plan.drop;
+          const std::uint64_t frames = Held();
+          AudioChunk chunk;
+          if (frames == 0) return chunk;
+          chunk.startTime = runOrigin_ + FramesToHns(runFrames_, rate_);
+          chunk.durationSeconds = static_cast<double>(frames) / rate_;
+          chunk.format = format_;
+          chunk.bytes = std::make_shared<std::vector<std::uint8_t>>(std::move(g.bytes));
+          g.bytes.clear();
+          g.skipFrames = 0;
+          runFrames_ += frames;
+          pushedInRun_ = true;
+          return chunk;
+        },
+        window_);
   }
 
   // A chunk's time without any packet: silence from the end of the last frame (or from when
@@ -224,25 +261,27 @@ class ChunkGatherer {
       start = now - SecondsToHns(elapsed);
     }
     anchored_ = false;
-    AppendSilence(static_cast<std::uint64_t>(elapsed * rate_));
-    AudioChunk chunk;
-    chunk.startTime = start;
-    chunk.durationSeconds = elapsed;
-    chunk.format = format_;
-    chunk.bytes = std::make_shared<std::vector<std::uint8_t>>(std::move(bytes_));
-    ring_.PushAndTrim(std::move(chunk), window_);
+    auto silence = std::make_shared<std::vector<std::uint8_t>>();
+    AppendSilence(*silence, static_cast<std::uint64_t>(elapsed * rate_));
+    ring_.PushAndTrim(AudioChunk{std::move(silence), start, elapsed, format_}, window_);
   }
 
   void Begin(std::int64_t now) {
-    bytes_ = std::vector<std::uint8_t>();
-    // Room for a whole chunk, so that gathering does not reallocate as it grows.
-    bytes_.reserve(static_cast<size_t>((kChunkSeconds + 0.1) * rate_) * blockAlign_);
+    // Room for a whole chunk, so that gathering does not reallocate as it grows; allocated
+    // before the lock is taken.
+    std::vector<std::uint8_t> fresh;
+    fresh.reserve(static_cast<size_t>((kChunkSeconds + 0.1) * rate_) * blockAlign_);
+    ring_.Gather([&](AudioRing::Gathering& g) {
+      g.bytes.swap(fresh);
+      g.bytes.clear();
+      g.skipFrames = 0;
+    });
     chunkBegan_ = now;
     chunkOrigin_ = INT64_MAX;
     heardPacket_ = false;
   }
-  void AppendSilence(std::uint64_t frames) {
-    bytes_.resize(bytes_.size() + static_cast<size_t>(frames) * blockAlign_, 0);
+  void AppendSilence(std::vector<std::uint8_t>& bytes, std::uint64_t frames) const {
+    bytes.resize(bytes.size() + static_cast<size_t>(frames) * blockAlign_, 0);
   }
 
   AudioRing& ring_;
@@ -251,9 +290,8 @@ class ChunkGatherer {
   const std::uint32_t blockAlign_;
   const std::uint32_t rate_;
   const std::uint64_t maxGapFrames_;
-  std::vector<std::uint8_t> bytes_;  // the chunk being gathered
-  std::int64_t chunkBegan_ = 0;      // clock reading when gathering of this chunk began
-  bool heardPacket_ = false;         // a packet came since then
+  std::int64_t chunkBegan_ = 0;  // clock reading when gathering of this chunk began
+  bool heardPacket_ = false;     // a packet came since then
   // The run: its origin, and the frames of it already pushed (or dropped).
   bool anchored_ = false;
   bool pushedInRun_ = false;

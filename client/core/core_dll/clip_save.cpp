@@ -273,13 +273,17 @@ bool WriteClip(TallowmarchSession::Impl& state, const std::wstring& outputDir,
 
   const ClipTimeRange window = state.clipWindow.Window();
   std::deque<VideoSegment> segments = state.videoRing.Snapshot(window);
+  // A window shorter than a segment can fall between two segments' ends: a save still holds
+  // the newest one.
+  if (segments.empty()) segments = state.videoRing.Newest();
   // The clip's time line starts where its first segment does when that segment began before
   // the window: a segment can only be copied whole, and moving it to the window start would put
   // its picture behind the sound and on top of the next segment's first frames.
   ClipTimeRange clip = window;
   if (!segments.empty()) clip.start = std::min(window.start, segments.front().startTime);
-  std::deque<AudioChunk> desktop = state.desktopRing.Snapshot(clip);
-  std::deque<AudioChunk> mic = state.micRing.Snapshot(clip);
+  // With the sound still being gathered: the last moments before the save are why it was made.
+  std::deque<AudioChunk> desktop = state.desktopRing.SnapshotUpToNow(clip);
+  std::deque<AudioChunk> mic = state.micRing.SnapshotUpToNow(clip);
   // The formats belong with the chunks just taken, so they are copied now, not after the
   // header: a device reopened meanwhile may have changed them.
   const std::vector<std::uint8_t> desktopFormat = state.desktopRing.MixFormat();

@@ -27,6 +27,11 @@ double Milliseconds(SteadyClock::duration d) {
   return std::chrono::duration<double, std::milli>(d).count();
 }
 
+// The slot of the thinner grid of `rate` frames a second that frame slot `slot` falls into.
+std::int64_t ThinnedSlot(std::int64_t slot, std::uint32_t rate, std::uint32_t fps) {
+  return slot * rate / std::max<std::uint32_t>(fps, 1);
+}
+
 EncoderPtr BuildEncoder(TallowmarchSession::Impl& s) {
   return CreateSegmentEncoder(s.encodeContext.get(), s.encodeWidth, s.encodeHeight, s.fps,
                               s.bitrate);
@@ -52,7 +57,7 @@ void EncoderPass(TallowmarchSession::Impl& s, bool rotationDue) {
     EncoderPtr retired = std::move(s.currentEncoder);
     s.currentEncoder = std::move(next);
     s.fpsOverride.store(segmentFps);
-    s.lastEncodedTime = SteadyClock::time_point{};
+    s.lastEncodedSlot = -1;
     const SteadyClock::time_point swapEnd = SteadyClock::now();
     if (retired) {
       retired->DrainPending();  // an error here loses the retired segment
@@ -72,19 +77,29 @@ void EncoderPass(TallowmarchSession::Impl& s, bool rotationDue) {
                      construct, swap);
   }
 
-  if (!s.framePending.exchange(false)) return;
+  // The flag, the time and the slot are taken together: a producer changes them together, and
+  // a frame read apart from its flag could be encoded twice.
+  std::int64_t timestamp = 0;
+  std::int64_t slot = 0;
+  {
+    std::lock_guard lock(s.pipelineMutex);
+    if (!s.framePending.exchange(false)) return;
+    timestamp = s.frameTimestamp.load();
+    slot = s.frameSlot.load();
+  }
   const SteadyClock::time_point frameTime = SteadyClock::now();
+  // Thinning keeps the frames whose slots open a new slot of the thinner grid: exactly
+  // overrideFps of every fps slots when frames come at the capture rate.
   const std::uint32_t overrideFps = s.fpsOverride.load();
-  if (overrideFps > 0 && s.lastEncodedTime != SteadyClock::time_point{} &&
-      std::chrono::duration<double>(frameTime - s.lastEncodedTime).count() <
-          1.0 / static_cast<double>(overrideFps))
+  if (overrideFps > 0 && s.lastEncodedSlot >= 0 &&
+      ThinnedSlot(slot, overrideFps, s.fps) <= ThinnedSlot(s.lastEncodedSlot, overrideFps, s.fps))
     return;                       // thinned: not an attempt
   if (!s.currentEncoder) return;  // a failed rotation at start-up left none (cannot happen)
-  const bool accepted = s.currentEncoder->EncodeFrame(s.sharedCaptureTexture,
-                                                      s.frameTimestamp.load(), &s.framePending);
+  const bool accepted =
+      s.currentEncoder->EncodeFrame(s.sharedCaptureTexture, timestamp, &s.framePending);
   s.encodeAttempts.fetch_add(1);
   if (!accepted) s.encodeDrops.fetch_add(1);
-  s.lastEncodedTime = frameTime;
+  s.lastEncodedSlot = slot;
   const double handOver = Milliseconds(SteadyClock::now() - frameTime);
   if (handOver > 30.0) s.LogFormatted(L"[WRITEFRAME-TIMING] %fms", handOver);
 }

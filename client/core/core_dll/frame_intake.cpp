@@ -1,5 +1,6 @@
 #include "frame_intake.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "engine_clock.h"
@@ -16,15 +17,17 @@ using SteadyClock = std::chrono::steady_clock;
 double Milliseconds(SteadyClock::duration d) {
   return std::chrono::duration<double, std::milli>(d).count();
 }
-double Seconds(SteadyClock::duration d) {
-  return std::chrono::duration<double>(d).count();
-}
 double NowSeconds() {
   return static_cast<double>(NowHns()) / 10000000.0;
 }
 
-// Share of the frame interval that must have gone by since the last accepted frame.
-constexpr double kRateGateShare = 0.75;
+constexpr std::int64_t kHnsPerSecond = 10000000;
+
+// Division rounding toward minus infinity (slots before the origin are negative).
+std::int64_t FloorDiv(std::int64_t a, std::int64_t b) {
+  const std::int64_t q = a / b;
+  return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
+}
 
 // Closes the frame on every way out of the handler.
 struct FrameCloser {
@@ -32,13 +35,17 @@ struct FrameCloser {
   ~FrameCloser() { frame.Close(); }
 };
 
-// One hand-over into the mailbox; the caller notifies the encoder thread after it.
-void HandOver(TallowmarchSession::Impl& s, bool fromHandler) {
+// One hand-over of a frame for `slot` into the mailbox; false when that slot or a later one has
+// had its frame. The caller notifies the encoder thread after a hand-over.
+bool HandOver(TallowmarchSession::Impl& s, std::int64_t slot, bool fromHandler) {
   std::lock_guard lock(s.pipelineMutex);
-  s.frameTimestamp.store(NowHns());
+  if (slot <= s.frameSlot.load()) return false;
+  s.frameSlot.store(slot);
+  s.frameTimestamp.store(FrameSlotTime(slot, s.frameGridOrigin.load(), s.fps));
   if (fromHandler) s.hasFrame.store(true);
   s.framesSubmitted.fetch_add(1);
   if (s.framePending.exchange(true)) s.framesCoalesced.fetch_add(1);
+  return true;
 }
 
 }  // namespace
@@ -53,6 +60,7 @@ void OnFrameArrived(TallowmarchSession* session, platform::CaptureFramePool& sen
   if (s.stopRequested.load()) return;  // dropped silently
 
   const SteadyClock::time_point arrival = SteadyClock::now();
+  const std::int64_t arrivedAt = NowHns();  // the frame's capture time on the engine clock
   if (s.haveArrival) {
     const double gap = Milliseconds(arrival - s.lastArrivalTime);
     if (gap > 100.0)
@@ -71,22 +79,15 @@ void OnFrameArrived(TallowmarchSession* session, platform::CaptureFramePool& sen
       s.LogFormatted(L"[DIAG-SIZE-MISMATCH] frame is %ux%u but pipeline expects %ux%u t=%f",
                      desc.width, desc.height, s.sourceWidth, s.sourceHeight, NowSeconds());
 
-    const SteadyClock::time_point gate = SteadyClock::now();
-    // A source drawing at exactly the capture rate arrives with jitter: a frame a little early
-    // must still pass, or a third of its frames would be lost. Three quarters of the interval
-    // still halves a source twice as fast.
-    const double minimumGap = kRateGateShare / static_cast<double>(s.fps);
-    // The first picture of a capture always passes: a still source delivers no second one,
-    // and until one picture is in, the frame tick has nothing to repeat.
-    if (s.hasFrame.load() && Seconds(gate - s.lastAcceptedTime.load()) < minimumGap)
-      return;  // no duration line
+    // One frame per slot: a frame whose slot already has one is refused (no duration line).
+    const std::int64_t slot = FrameSlotAt(arrivedAt, s.frameGridOrigin.load(), s.fps);
+    if (slot <= s.frameSlot.load()) return;
 
     // Issued outside pipelineMutex; the immediate context serialises it with the encoder
     // thread's GPU work and runs both in issue order.
     s.encodeContext->immediateContext->CopyResource(s.sharedCaptureTexture, texture);
-    HandOver(s, true);
-    s.lastAcceptedTime.store(gate);
-    s.pipelineCv.notify_one();
+    // The tick may have filled the slot meanwhile; the copy then only freshens its picture.
+    if (HandOver(s, slot, true)) s.pipelineCv.notify_one();
   } catch (const hresult_error& e) {
     s.LogFormatted(L"Frame copy failed: 0x%08X", static_cast<unsigned>(e.code()));
   }
@@ -104,31 +105,38 @@ void OnCaptureItemClosed(TallowmarchSession* session, platform::CaptureItem&) {
 
 void FrameTickThread(TallowmarchSession* session) {
   TallowmarchSession::Impl& s = session->State();
-  const double interval = 1.0 / static_cast<double>(s.fps);
-  const auto sleep = std::chrono::duration<double>(interval);
-  // A source drawing at the capture rate is let in up to a quarter interval early, and it comes
-  // as often that much late: a repeat handed over before its frame would put one frame more
-  // than the rate into the segment. So the picture counts as standing still only once the frame
-  // is later than that.
-  const double stillAfter = (2.0 - kRateGateShare) * interval;
-  // The ticks keep to a fixed schedule: waking the encoder thread hands it this thread's core
-  // for about as long as it takes to encode a still picture (1-2 ms at 1080p), and sleeping a
-  // whole interval after that would lower a still screen's rate to about 29 frames a second.
-  const auto period = std::chrono::duration_cast<SteadyClock::duration>(sleep);
-  SteadyClock::time_point due = SteadyClock::now();
+  const std::int64_t origin = s.frameGridOrigin.load();
+  const std::uint32_t fps = s.fps;
+  // The tick wakes at each grid point, half an interval after the slot before it has closed: a
+  // frame that came late in that slot is in by then, and a repeat never takes a slot from a
+  // frame still to come.
+  std::int64_t next = FrameSlotAt(NowHns(), origin, fps) + 1;
   while (!s.stopRequested.load()) {
-    due += period;
-    const SteadyClock::time_point woke = SteadyClock::now();
-    // A tick late by more than an interval (a stalled machine) starts a new schedule instead
-    // of catching up with a burst.
-    if (woke > due + period) due = woke + period;
-    if (s.SleepUnlessStopped(due - woke)) return;
-    const SteadyClock::time_point now = SteadyClock::now();
-    if (s.hasFrame.load() && Seconds(now - s.lastAcceptedTime.load()) >= stillAfter) {
-      HandOver(s, false);
-      s.pipelineCv.notify_one();
-    }
+    const std::int64_t wait = FrameSlotTime(next, origin, fps) - NowHns();
+    if (wait > 0 && s.SleepUnlessStopped(std::chrono::nanoseconds(wait * 100))) return;
+    const std::int64_t current = FrameSlotAt(NowHns(), origin, fps);
+    if (current < next) continue;  // woken early
+    if (s.hasFrame.load() && HandOver(s, current - 1, false)) s.pipelineCv.notify_one();
+    // A tick late by more than an interval (a stalled machine) carries on from now instead of
+    // catching up with a burst.
+    next = current + 1;
   }
+}
+
+std::int64_t FrameSlotAt(std::int64_t time, std::int64_t origin, std::uint32_t fps) {
+  fps = std::max<std::uint32_t>(fps, 1);
+  // Whole seconds and the rest apart, so that long captures cannot overflow.
+  const std::int64_t since = time - origin;
+  const std::int64_t seconds = FloorDiv(since, kHnsPerSecond);
+  const std::int64_t rest = since - seconds * kHnsPerSecond;
+  return seconds * fps + (rest * fps + kHnsPerSecond / 2) / kHnsPerSecond;
+}
+
+std::int64_t FrameSlotTime(std::int64_t slot, std::int64_t origin, std::uint32_t fps) {
+  fps = std::max<std::uint32_t>(fps, 1);
+  const std::int64_t seconds = FloorDiv(slot, fps);
+  const std::int64_t rest = slot - seconds * fps;
+  return origin + seconds * kHnsPerSecond + rest * kHnsPerSecond / fps;
 }
 
 }  // namespace tallowmarch

@@ -49,18 +49,23 @@ struct TallowmarchSession::Impl {
 
   platform::TexturePtr sharedCaptureTexture;  // BGRA frame hand-over texture of the source size
   // The one-slot frame mailbox: the producers (frame-arrived handler, frame tick) write it under
-  // pipelineMutex; the encoder thread takes the frame by exchanging framePending.
+  // pipelineMutex; the encoder thread takes the frame by exchanging framePending under it too,
+  // together with its timestamp and slot.
   std::atomic<bool> framePending{false};
   std::atomic<std::int64_t> frameTimestamp{0};  // written by the producers under pipelineMutex
-  std::atomic<SteadyTime> lastAcceptedTime{SteadyTime{}};  // written by the handler (and Start)
-  std::atomic<bool> hasFrame{false};                       // set by the handler, cleared by Start
-  std::atomic<std::uint64_t> framesSubmitted{0};           // producers, under pipelineMutex
-  std::atomic<std::uint64_t> framesCoalesced{0};           // producers, under pipelineMutex
-  std::atomic<std::uint64_t> encodeAttempts{0};  // encoder thread; reset by the back-off thread
-  std::atomic<std::uint64_t> encodeDrops{0};     // encoder thread; reset by the back-off thread
-  std::atomic<std::int32_t> backoffTier{0};      // back-off thread only
-  std::atomic<std::uint32_t> fpsOverride{0};     // encoder thread only
-  SteadyTime lastEncodedTime{};                  // encoder thread only
+  // Slot of the latest hand-over on the frame grid (see frame_intake.h); -1 before the first.
+  std::atomic<std::int64_t> frameSlot{-1};        // producers under pipelineMutex, and Start
+  std::atomic<std::int64_t> frameGridOrigin{0};   // NowHns of slot 0; written by Start only
+  std::atomic<bool> hasFrame{false};              // set by the handler, cleared by Start
+  std::atomic<std::uint64_t> framesSubmitted{0};  // producers, under pipelineMutex
+  std::atomic<std::uint64_t> framesCoalesced{0};  // producers, under pipelineMutex
+  std::atomic<std::uint64_t> encodeAttempts{0};   // encoder thread; reset by the back-off thread
+  std::atomic<std::uint64_t> encodeDrops{0};      // encoder thread; reset by the back-off thread
+  std::atomic<std::int32_t> backoffTier{0};       // back-off thread only
+  std::atomic<std::uint32_t> fpsOverride{0};      // encoder thread only
+  // Slot of the last frame given to the encoder; -1: none since the last rotation. Encoder
+  // thread only.
+  std::int64_t lastEncodedSlot = -1;
 
   // Guards the frame hand-over (with the mailbox atomics above) and rotationRequests. Never
   // held together with spareMutex, spareBuildMutex or finalizeMutex.

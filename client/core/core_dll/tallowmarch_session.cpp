@@ -160,7 +160,8 @@ bool TallowmarchSession::Start(HWND target, bool captureMonitor, unsigned maxHei
     s.encodeDrops.store(0);
     s.backoffTier.store(0);
     s.fpsOverride.store(0);
-    s.lastEncodedTime = SteadyClock::time_point{};
+    s.lastEncodedSlot = -1;
+    s.frameSlot.store(-1);
     s.rotationRequests = {};
     s.spareEncoder.reset();
     s.spareFps = 0;
@@ -175,7 +176,7 @@ bool TallowmarchSession::Start(HWND target, bool captureMonitor, unsigned maxHei
     ThrowIfFailed(s.captureItem->Closed(
         [self](platform::CaptureItem& sender) { OnCaptureItemClosed(self, sender); },
         s.itemClosedRevoker));
-    s.lastAcceptedTime.store(SteadyClock::now());
+    s.frameGridOrigin.store(NowHns());
     ThrowIfFailed(s.framePool->FrameArrived(
         [self](platform::CaptureFramePool& sender) { OnFrameArrived(self, sender); },
         s.frameArrivedRevoker));
