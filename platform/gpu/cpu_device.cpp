@@ -3,7 +3,9 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -92,16 +94,19 @@ constexpr std::uint32_t kMaxArraySize = 16;
 // on their own and, once no texture holds them any more, kept by the device for the next texture
 // of the same size. The pipeline builds new textures all the time (every encoder has its own)
 // while the number of blocks it holds at once stays the same, so after the first few seconds
-// no texture write faults in fresh pages. From the heap, those blocks would fragment it.
+// no texture write faults in fresh pages. From the heap, those blocks would fragment it. Sizes
+// nobody uses any more (a captured window that was resized, a stopped capture) are unmapped.
 //
 // Copies share blocks: a copy of a whole texture makes the destination hold the source's block,
 // and whichever side is written next gets a block of its own (copy on write). A block is
 // therefore never written while more than one texture (or a mapping handed out) holds it.
 class MemoryPool;
 
-// One mapped block of texture memory. Large blocks are shared-memory objects (`fd` >= 0), so
-// that the X server can write a grab straight into a capture surface.
+// One mapped block of texture memory; unmapped when its last copy goes. Large blocks are
+// shared-memory objects (`fd` >= 0), so that the X server can write a grab straight into a
+// capture surface.
 struct Block {
+  std::shared_ptr<std::uint8_t> mapping;  // closes `fd` too
   std::uint8_t* bytes = nullptr;
   int fd = -1;
   std::uint64_t id = 0;  // never reused
@@ -109,7 +114,7 @@ struct Block {
 
 struct TextureMemory {
   TextureMemory(Block b, std::size_t s, std::shared_ptr<MemoryPool> p)
-      : block(b), bytes(b.bytes), size(s), pool(std::move(p)) {}
+      : block(std::move(b)), bytes(block.bytes), size(s), pool(std::move(p)) {}
   ~TextureMemory();
   TextureMemory(const TextureMemory&) = delete;
   TextureMemory& operator=(const TextureMemory&) = delete;
@@ -140,41 +145,32 @@ constexpr std::size_t kShareableBlockSize = std::size_t{1} << 20;
 Block MapBlock(std::size_t bytes) {
   static std::atomic<std::uint64_t> nextId{1};
   Block block;
+  int fd = -1;
+  void* p = MAP_FAILED;
   if (bytes >= kShareableBlockSize) {
-    const int fd = memfd_create("tm-texture", MFD_CLOEXEC);
-    if (fd >= 0) {
-      void* p = ftruncate(fd, static_cast<off_t>(bytes)) == 0
-                    ? mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0)
-                    : MAP_FAILED;
-      if (p != MAP_FAILED) {
-        block.bytes = static_cast<std::uint8_t*>(p);
-        block.fd = fd;
-        block.id = nextId.fetch_add(1);
-        return block;
-      }
+    fd = memfd_create("tm-texture", MFD_CLOEXEC);
+    if (fd >= 0 && ftruncate(fd, static_cast<off_t>(bytes)) == 0)
+      p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (p == MAP_FAILED && fd >= 0) {
       close(fd);
+      fd = -1;
     }
   }
-  void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED)
+    p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) return block;
-  block.bytes = static_cast<std::uint8_t*>(p);
+  block.mapping.reset(static_cast<std::uint8_t*>(p), [bytes, fd](std::uint8_t* mapped) {
+    munmap(mapped, bytes);
+    if (fd >= 0) close(fd);
+  });
+  block.bytes = block.mapping.get();
+  block.fd = fd;
   block.id = nextId.fetch_add(1);
   return block;
 }
 
-void UnmapBlock(const Block& block, std::size_t bytes) {
-  munmap(block.bytes, bytes);
-  if (block.fd >= 0) close(block.fd);
-}
-
 class MemoryPool : public std::enable_shared_from_this<MemoryPool> {
  public:
-  ~MemoryPool() {
-    for (auto& [size, entry] : sizes_) {
-      for (const Block& block : entry.free) UnmapBlock(block, size + kBlockPadding);
-    }
-  }
-
   // A block of `size` bytes with undefined contents; null when no memory can be mapped.
   MemoryRef Take(std::size_t size) {
     Block block;
@@ -182,7 +178,7 @@ class MemoryPool : public std::enable_shared_from_this<MemoryPool> {
       std::lock_guard lock(mutex_);
       PerSize& entry = sizes_[size];
       if (!entry.free.empty()) {
-        block = entry.free.back();
+        block = std::move(entry.free.back().block);
         entry.free.pop_back();
       }
       ++entry.inUse;
@@ -190,35 +186,60 @@ class MemoryPool : public std::enable_shared_from_this<MemoryPool> {
     if (block.bytes == nullptr) {
       block = MapBlock(size + kBlockPadding);
       if (block.bytes == nullptr) {
-        std::lock_guard lock(mutex_);
-        --sizes_[size].inUse;
+        Give({}, size);
         return nullptr;
       }
     }
-    auto memory = std::make_shared<TextureMemory>(block, size, shared_from_this());
+    auto memory = std::make_shared<TextureMemory>(std::move(block), size, shared_from_this());
     memory->content.store(NextContent());
     return memory;
   }
 
-  // Every block comes back here; the pool keeps as many as were ever in use at once (a new one
-  // is mapped only when none is free), so it holds what the pipeline needs and no more.
-  void Give(const Block& block, std::size_t size) {
+  // Every block comes back here (an empty one from a failed Take). While a size is in use the
+  // pool keeps as many of its blocks as were in use at once lately (a new one is mapped only
+  // when none is free), so it holds what the pipeline needs and no more: a block left unused
+  // for kIdleBlockTime (after a burst of frames in flight) is unmapped, and once no block of a
+  // size is in use, all of them are.
+  void Give(Block block, std::size_t size) {
+    std::vector<FreeBlock> unused;  // unmapped after the lock is released
+    const auto now = std::chrono::steady_clock::now();
     std::lock_guard lock(mutex_);
-    PerSize& entry = sizes_[size];
-    --entry.inUse;
-    entry.free.push_back(block);
+    const auto entry = sizes_.find(size);
+    std::vector<FreeBlock>& spare = entry->second.free;
+    if (block.bytes != nullptr) spare.push_back({std::move(block), now});
+    if (--entry->second.inUse == 0) {
+      unused.swap(spare);
+      sizes_.erase(entry);
+      return;
+    }
+    // Taken from the back: the front ones have waited longest.
+    const auto recent = std::find_if(spare.begin(), spare.end(), [now](const FreeBlock& f) {
+      return now - f.since < kIdleBlockTime;
+    });
+    unused.assign(std::make_move_iterator(spare.begin()), std::make_move_iterator(recent));
+    spare.erase(spare.begin(), recent);
   }
 
-  std::size_t FreeBlocks() {
+  CpuDevice::MemoryHeld Held() {
+    CpuDevice::MemoryHeld held;
     std::lock_guard lock(mutex_);
-    std::size_t n = 0;
-    for (const auto& [size, entry] : sizes_) n += entry.free.size();
-    return n;
+    for (const auto& [size, entry] : sizes_) {
+      held.blocks += entry.inUse + entry.free.size();
+      held.bytes += (entry.inUse + entry.free.size()) * (size + kBlockPadding);
+    }
+    return held;
   }
 
  private:
+  // Longer than a segment's rotation, after which the blocks of the retired encoder are
+  // taken again by the next one.
+  static constexpr std::chrono::seconds kIdleBlockTime{5};
+  struct FreeBlock {
+    Block block;
+    std::chrono::steady_clock::time_point since;  // given back then
+  };
   struct PerSize {
-    std::vector<Block> free;
+    std::vector<FreeBlock> free;  // the most recently given back last
     std::size_t inUse = 0;
   };
   std::mutex mutex_;  // guards sizes_
@@ -714,6 +735,7 @@ class CpuContext final : public GpuContext,
       out.fd = block->block.fd;
       out.offset = 0;
       out.memoryId = block->block.id;
+      out.memoryAlive = block->block.mapping;
     }
     return S_OK;
   }
@@ -982,6 +1004,8 @@ class CpuDeviceImpl final : public CpuDevice {
     HRESULT expected = S_OK;
     state_->removedReason.compare_exchange_strong(expected, reason);
   }
+
+  MemoryHeld HeldMemory() override { return state_->pool->Held(); }
 
  private:
   std::shared_ptr<DeviceState> state_;
