@@ -11,6 +11,7 @@
 #include <cstring>
 #include <deque>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <thread>
 #include <vector>
@@ -94,8 +95,7 @@ constexpr std::uint32_t kMaxArraySize = 16;
 // on their own and, once no texture holds them any more, kept by the device for the next texture
 // of the same size. The pipeline builds new textures all the time (every encoder has its own)
 // while the number of blocks it holds at once stays the same, so after the first few seconds
-// no texture write faults in fresh pages. From the heap, those blocks would fragment it. Sizes
-// nobody uses any more (a captured window that was resized, a stopped capture) are unmapped.
+// no texture write faults in fresh pages. From the heap, those blocks would fragment it.
 //
 // Copies share blocks: a copy of a whole texture makes the destination hold the source's block,
 // and whichever side is written next gets a block of its own (copy on write). A block is
@@ -169,20 +169,39 @@ Block MapBlock(std::size_t bytes) {
   return block;
 }
 
+// What the pool keeps for reuse: of a size in use, as many blocks as were in use at once lately
+// (a new one is mapped only when none is spare), so it holds what the pipeline needs and no
+// more; a spare block unused for kIdleBlockTime (after a burst of frames in flight) is unmapped.
+// The spare blocks of a size no longer in use are unmapped once a block of another size has to
+// be mapped (a captured window took a new size) or nothing is in use at all (the capture
+// stopped). Not at once: between two segment encoders a size may be out of use for a moment.
 class MemoryPool : public std::enable_shared_from_this<MemoryPool> {
  public:
   // A block of `size` bytes with undefined contents; null when no memory can be mapped.
   MemoryRef Take(std::size_t size) {
     Block block;
+    std::vector<FreeBlock> unused;  // unmapped before the new block is mapped
     {
       std::lock_guard lock(mutex_);
       PerSize& entry = sizes_[size];
-      if (!entry.free.empty()) {
-        block = std::move(entry.free.back().block);
-        entry.free.pop_back();
+      if (!entry.spare.empty()) {
+        block = std::move(entry.spare.back().block);
+        entry.spare.pop_back();
+      } else {
+        for (auto other = sizes_.begin(); other != sizes_.end();) {
+          if (other->first == size || other->second.inUse > 0) {
+            ++other;
+            continue;
+          }
+          std::move(other->second.spare.begin(), other->second.spare.end(),
+                    std::back_inserter(unused));
+          other = sizes_.erase(other);
+        }
       }
       ++entry.inUse;
+      ++inUse_;
     }
+    unused.clear();
     if (block.bytes == nullptr) {
       block = MapBlock(size + kBlockPadding);
       if (block.bytes == nullptr) {
@@ -195,37 +214,33 @@ class MemoryPool : public std::enable_shared_from_this<MemoryPool> {
     return memory;
   }
 
-  // Every block comes back here (an empty one from a failed Take). While a size is in use the
-  // pool keeps as many of its blocks as were in use at once lately (a new one is mapped only
-  // when none is free), so it holds what the pipeline needs and no more: a block left unused
-  // for kIdleBlockTime (after a burst of frames in flight) is unmapped, and once no block of a
-  // size is in use, all of them are.
+  // Every block comes back here (an empty one from a failed Take).
   void Give(Block block, std::size_t size) {
     std::vector<FreeBlock> unused;  // unmapped after the lock is released
     const auto now = std::chrono::steady_clock::now();
     std::lock_guard lock(mutex_);
-    const auto entry = sizes_.find(size);
-    std::vector<FreeBlock>& spare = entry->second.free;
-    if (block.bytes != nullptr) spare.push_back({std::move(block), now});
-    if (--entry->second.inUse == 0) {
-      unused.swap(spare);
-      sizes_.erase(entry);
-      return;
+    PerSize& entry = sizes_[size];
+    if (block.bytes != nullptr) entry.spare.push_back({std::move(block), now});
+    --entry.inUse;
+    const bool stopped = --inUse_ == 0;
+    for (auto other = sizes_.begin(); other != sizes_.end();) {
+      // Taken from the back: the front ones have waited longest.
+      std::vector<FreeBlock>& spare = other->second.spare;
+      const auto recent = std::find_if(spare.begin(), spare.end(), [&](const FreeBlock& f) {
+        return !stopped && now - f.since < kIdleBlockTime;
+      });
+      std::move(spare.begin(), recent, std::back_inserter(unused));
+      spare.erase(spare.begin(), recent);
+      other = other->second.inUse == 0 && spare.empty() ? sizes_.erase(other) : std::next(other);
     }
-    // Taken from the back: the front ones have waited longest.
-    const auto recent = std::find_if(spare.begin(), spare.end(), [now](const FreeBlock& f) {
-      return now - f.since < kIdleBlockTime;
-    });
-    unused.assign(std::make_move_iterator(spare.begin()), std::make_move_iterator(recent));
-    spare.erase(spare.begin(), recent);
   }
 
   CpuDevice::MemoryHeld Held() {
     CpuDevice::MemoryHeld held;
     std::lock_guard lock(mutex_);
     for (const auto& [size, entry] : sizes_) {
-      held.blocks += entry.inUse + entry.free.size();
-      held.bytes += (entry.inUse + entry.free.size()) * (size + kBlockPadding);
+      held.blocks += entry.inUse + entry.spare.size();
+      held.bytes += (entry.inUse + entry.spare.size()) * (size + kBlockPadding);
     }
     return held;
   }
@@ -239,11 +254,12 @@ class MemoryPool : public std::enable_shared_from_this<MemoryPool> {
     std::chrono::steady_clock::time_point since;  // given back then
   };
   struct PerSize {
-    std::vector<FreeBlock> free;  // the most recently given back last
+    std::vector<FreeBlock> spare;  // the most recently given back last
     std::size_t inUse = 0;
   };
-  std::mutex mutex_;  // guards sizes_
+  std::mutex mutex_;  // guards sizes_ and inUse_
   std::map<std::size_t, PerSize> sizes_;
+  std::size_t inUse_ = 0;  // blocks of every size
 };
 
 TextureMemory::~TextureMemory() {
