@@ -47,8 +47,8 @@ class TM_EXPORT X11Grabber {
             std::uint16_t height, std::uint8_t* destination, std::uint32_t destinationPitch,
             const GrabMemory& memory = {});
 
-  // Lets the server go of every memory it attached for this grabber; a later grab attaches
-  // again.
+  // Detaches everything the server attached for this grabber and frees the grabber's own
+  // segment; a later grab attaches again.
   void Release();
 
   // Whether the last successful grab went through shared memory.
