@@ -207,6 +207,23 @@ TEST_F(CpuDeviceTest, ACopyKeepsItsBytesWhicheverSideIsWrittenAfterIt) {
   EXPECT_EQ(first, 0xFF0000FFu);
 }
 
+TEST_F(CpuDeviceTest, SpareBlocksGoWhenIdleOrOnceTheirSizeIsOutOfUse) {
+  auto& cpu = static_cast<CpuDevice&>(*device);
+  const TexturePtr other = Create(BgraStaging(32, 32));  // in use throughout
+  FirstPixel(other);
+  std::vector<TexturePtr> textures(4);
+  for (TexturePtr& t : textures) FirstPixel(t = Create(BgraStaging(64, 64)));
+  textures.resize(1);  // three spares, kept while the size is in use
+  EXPECT_EQ(cpu.HeldMemory().blocks, 5u);
+  std::this_thread::sleep_for(std::chrono::milliseconds(5500));
+  FirstPixel(Create(BgraStaging(64, 64)));  // one given back again: the idle ones go
+  EXPECT_EQ(cpu.HeldMemory().blocks, 3u);
+  textures.clear();  // out of use: its spares wait until a block of another size is mapped
+  EXPECT_EQ(cpu.HeldMemory().blocks, 3u);
+  FirstPixel(Create(BgraStaging(16, 16)));
+  EXPECT_EQ(cpu.HeldMemory().blocks, 2u);
+}
+
 TEST_F(CpuDeviceTest, MapAnswersStillDrawingUntilTheWritesHaveRun) {
   TexturePtr source = Create(testing::BgraDesc(16, 16));
   TexturePtr staging = Create(BgraStaging(16, 16));

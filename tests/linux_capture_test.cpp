@@ -14,6 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -392,6 +394,44 @@ TEST_F(LinuxCaptureTest, AResizeGivesTheNewContentSize) {
     const Picture p = recorder.Last();
     return p.size.Width == 800 && p.size.Height == 600 && p.At(799, 599) == Bgra(0x400040);
   }));
+}
+
+TEST_F(LinuxCaptureTest, AWindowResizedAgainAndAgainKeepsAFewFramesOfMemory) {
+  const auto serverTextures = [&] {
+    std::ifstream maps("/proc/" + std::to_string(server_.Pid()) + "/maps");
+    return std::count(std::istream_iterator<std::string>(maps), {}, "/memfd:tm-texture");
+  };
+  const xcb_window_t window = client_->CreateWindow(0, 0, 640, 480, 0x808000);
+  auto& device = static_cast<platform::CpuDevice&>(*device_);
+  Recorder recorder(*layer_, device_, WindowItem(window));
+  ASSERT_EQ(recorder.Start(), S_OK);
+  for (int i = 1; i <= 40; ++i) {
+    // Rows of a multiple of 256 bytes: the server writes into the device's memory itself.
+    const auto height = static_cast<std::uint16_t>(480 + 2 * i);
+    client_->Resize(window, static_cast<std::uint16_t>(640 + 64 * (i % 8)), height, 0x808000);
+    ASSERT_TRUE(WaitUntil([&] { return recorder.Last().size.Height == height; }));
+    EXPECT_LE(device.HeldMemory().blocks, 6u);
+    EXPECT_LE(serverTextures(), 6);  // without freed memory the server holds 8
+  }
+  recorder.Stop();
+  EXPECT_TRUE(WaitUntil([&] { return device.HeldMemory().blocks == 0 && serverTextures() == 0; }));
+}
+
+// Released from its own FrameArrived handler: the grab thread touches it no more (ASan checks).
+TEST_F(LinuxCaptureTest, ASessionMayBeReleasedFromItsOwnFrameHandler) {
+  const auto d3d = std::make_shared<platform::Direct3DDevice>(device_);
+  std::shared_ptr<CaptureFramePool> pool;
+  ASSERT_EQ(layer_->CreateFreeThreadedFramePool(d3d, platform::kPixelFormatB8G8R8A8UIntNormalized,
+                                                4, {64, 64}, pool),
+            S_OK);
+  const auto item = WindowItem(client_->CreateWindow(0, 0, 64, 64, 0x204080));
+  std::shared_ptr<CaptureSession> session;
+  ASSERT_EQ(pool->CreateCaptureSession(item, session), S_OK);
+  const std::weak_ptr<CaptureSession> weak = session;
+  EventRevoker revoker;
+  ASSERT_EQ(pool->FrameArrived([&](CaptureFramePool&) { session.reset(); }, revoker), S_OK);
+  ASSERT_EQ(session->StartCapture(), S_OK);
+  EXPECT_TRUE(WaitUntil([&] { return weak.expired(); }));
 }
 
 TEST_F(LinuxCaptureTest, DestroyingTheWindowFiresClosedOnce) {

@@ -126,6 +126,8 @@ TEST_F(SessionTest, ScaledSourceEncodesAtTheOutputSizeAndStopEmptiesTheRings) {
   EXPECT_FALSE(session->IsCapturing());
   EXPECT_TRUE(S().stopRequested.load());
   EXPECT_EQ(sim::Capture().RunningSessions(), 0);
+  const auto device = std::dynamic_pointer_cast<platform::CpuDevice>(S().d3dDevice);
+  EXPECT_TRUE(WaitUntil([&] { return device->HeldMemory().blocks == 0; }));
   // A second Stop changes nothing and logs nothing.
   session->Stop();
   EXPECT_EQ(log.Count(L"Capture stopped."), 1);

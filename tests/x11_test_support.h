@@ -29,6 +29,7 @@ class XvfbServer {
   // Ends the server and waits for it.
   void Stop();
   const std::string& Display() const { return display_; }  // ":N"
+  pid_t Pid() const { return pid_; }
 
  private:
   pid_t pid_ = -1;

@@ -99,14 +99,15 @@ class CaptureFrame {
 
 class CaptureItem;
 
-// GraphicsCaptureSession.
+// GraphicsCaptureSession. It may be closed, and its last reference dropped, from inside a
+// FrameArrived handler of its own pool.
 class CaptureSession {
  public:
   virtual ~CaptureSession() = default;
   virtual HRESULT StartCapture() = 0;
   // The IsBorderRequired property; only call it when the layer says the property is present.
   virtual HRESULT SetIsBorderRequired(bool required) = 0;
-  // Stops frame delivery; idempotent.
+  // Stops frame delivery and gives back what the session holds for grabbing; idempotent.
   virtual HRESULT Close() = 0;
 };
 
@@ -127,7 +128,8 @@ class CaptureFramePool {
   // Registers `handler`. An exception that leaves the handler is swallowed by the layer (the
   // event call fails; nothing else happens), as a delegate's failure is on Windows.
   virtual HRESULT FrameArrived(FrameArrivedHandler handler, EventRevoker& out) = 0;
-  // Stops delivery for every session of the pool and drops queued frames; idempotent.
+  // Stops delivery for every session of the pool, drops queued frames and the surfaces kept for
+  // reuse; idempotent.
   virtual HRESULT Close() = 0;
 };
 

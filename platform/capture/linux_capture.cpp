@@ -285,11 +285,13 @@ class X11FramePool final : public CaptureFramePool,
 
   HRESULT Close() override {
     std::deque<std::shared_ptr<X11Frame>> dropped;
+    std::vector<TexturePtr> surfaces;  // their memory goes back to the device
     {
       std::lock_guard lock(state_->mutex);
       state_->closed = true;
       for (const auto& frame : state_->queue) frame->CloseLocked(*state_);
       dropped.swap(state_->queue);
+      surfaces.swap(state_->surfaces);
       state_->changed.notify_all();
     }
     return S_OK;
@@ -319,7 +321,17 @@ class X11Session final : public CaptureSession,
         item_(std::move(item)),
         connection_(item_->Connection()),
         grabber_(connection_) {}
-  ~X11Session() override { CloseNow(); }
+  ~X11Session() override {
+    CloseNow();
+    if (thread_.joinable()) {
+      // Released from its own FrameArrived handler: this runs on the grab thread, which touches
+      // nothing of the session once the handler's call returns.
+      if (thread_.get_id() == std::this_thread::get_id())
+        thread_.detach();
+      else
+        thread_.join();
+    }
+  }
 
   HRESULT StartCapture() override {
     std::unique_lock lock(state_->mutex);
@@ -343,7 +355,7 @@ class X11Session final : public CaptureSession,
     started_ = true;
     lastSize_ = RectSize(item_->Area());
     dirty_ = true;  // the first frame shows the content as it is at the start
-    thread_ = std::thread([this] { GrabLoop(); });
+    thread_ = std::thread([this, self = weak_from_this()] { GrabLoop(self); });
     return S_OK;
   }
 
@@ -400,14 +412,11 @@ class X11Session final : public CaptureSession,
       closed_ = true;
       state_->changed.notify_all();
     }
-    if (thread_.joinable()) {
-      // Closed from its own FrameArrived handler: the loop ends by itself.
-      if (thread_.get_id() == std::this_thread::get_id())
-        thread_.detach();
-      else
-        thread_.join();
-    }
+    // Closed from its own FrameArrived handler: the loop ends by itself once the handler
+    // returns, and the destructor joins it.
+    if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
     if (!started_) return;
+    grabber_.Release();
     xcb_connection_t* c = connection_->Raw();
     if (damage_ != 0) xcb_damage_destroy(c, damage_);
     if (pixmap_ != 0) xcb_free_pixmap(c, pixmap_);
@@ -417,7 +426,7 @@ class X11Session final : public CaptureSession,
   }
 
   // Delivers one frame per change of content while a buffer is free.
-  void GrabLoop() {
+  void GrabLoop(const std::weak_ptr<X11Session>& self) {
     std::unique_lock lock(state_->mutex);
     while (!closed_) {
       const bool deliverable = !state_->closed && !item_->IsClosed() && !connection_->Broken() &&
@@ -444,9 +453,21 @@ class X11Session final : public CaptureSession,
       }
       state_->queue.push_back(std::make_shared<X11Frame>(state_, std::move(texture), size));
       lock.unlock();
-      pool_->FireFrameArrived();
+      if (!FireHoldingSelf(self)) return;
       lock.lock();
     }
+  }
+
+  // FrameArrived, with the session held across the call: a handler may release it. False when
+  // the session is gone or going (its destructor ran here, or runs on another thread and joins
+  // this one): the grab thread must not touch it any more.
+  bool FireHoldingSelf(const std::weak_ptr<X11Session>& self) {
+    {
+      const std::shared_ptr<X11Session> held = self.lock();
+      if (!held) return false;
+      pool_->FireFrameArrived();
+    }
+    return !self.expired();
   }
 
   // Reads the content as it is now into a surface. Runs on the session's thread only.
@@ -495,10 +516,10 @@ class X11Session final : public CaptureSession,
     std::shared_ptr<GpuContext> context = device.GetImmediateContext();
     MappedSubresource mapped;
     if (!context || FAILED(context->Map(texture, 0, kMapWriteDiscard, 0, mapped))) return false;
-    const bool grabbed = grabber_.Grab(drawable, x, y, static_cast<std::uint16_t>(size.Width),
-                                       static_cast<std::uint16_t>(size.Height),
-                                       static_cast<std::uint8_t*>(mapped.data), mapped.rowPitch,
-                                       {mapped.fd, mapped.offset, mapped.memoryId});
+    const bool grabbed = grabber_.Grab(
+        drawable, x, y, static_cast<std::uint16_t>(size.Width),
+        static_cast<std::uint16_t>(size.Height), static_cast<std::uint8_t*>(mapped.data),
+        mapped.rowPitch, {mapped.fd, mapped.offset, mapped.memoryId, mapped.memoryAlive});
     context->Unmap(texture, 0);
     if (!grabbed && drawable == pixmap_ && pixmap_ != 0) {
       // Most likely resized between naming and reading: name it again at the next change.
@@ -540,7 +561,7 @@ class X11Session final : public CaptureSession,
     if (FAILED(state_->device->Device()->CreateTexture2D(desc, nullptr, texture))) return nullptr;
     std::lock_guard lock(state_->mutex);
     // A few more than the pool's buffers: queued copies may hold some a while.
-    if (state_->surfaces.size() < static_cast<std::size_t>(state_->buffers) + 4)
+    if (!state_->closed && state_->surfaces.size() < static_cast<std::size_t>(state_->buffers) + 4)
       state_->surfaces.push_back(texture);
     return texture;
   }
@@ -558,7 +579,7 @@ class X11Session final : public CaptureSession,
   bool started_ = false;
   bool redirected_ = false;
   xcb_damage_damage_t damage_ = 0;
-  // Only the session's thread (and CloseNow after the join):
+  // Only the session's thread (and CloseNow after the join, or on that thread):
   xcb_pixmap_t pixmap_ = 0;
   X11Grabber grabber_;
   std::thread thread_;

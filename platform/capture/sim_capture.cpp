@@ -132,7 +132,8 @@ class SimSession final : public CaptureSession {
   bool dirty_ = false;
   std::uint64_t contentIndex_ = 0;
   Clock::time_point nextTick_{};
-  // Only the session's thread: the frame surfaces, reused once nobody else holds them.
+  // Only the session's thread (and CloseNow after the join): the frame surfaces, reused once
+  // nobody else holds them.
   std::vector<TexturePtr> surfaces_;
   std::thread thread_;  // joined by CloseNow
 };
@@ -370,10 +371,12 @@ void SimSession::CloseNow() {
   }
   if (thread_.joinable()) {
     // Closed by its own handler: the loop ends by itself and nobody else may join it.
-    if (thread_.get_id() == std::this_thread::get_id())
+    if (thread_.get_id() == std::this_thread::get_id()) {
       thread_.detach();
-    else
+    } else {
       thread_.join();
+      surfaces_.clear();  // their memory goes back to the device
+    }
   }
 }
 

@@ -34,15 +34,19 @@ X11Grabber::X11Grabber(std::shared_ptr<X11Connection> connection)
       fdUsable_(connection_->HasShmFd()) {}
 
 X11Grabber::~X11Grabber() {
+  Release();
+}
+
+void X11Grabber::Release() {
   // The server maps a descriptor's object itself, so these need no round trip.
   for (const Attached& a : attached_) xcb_shm_detach(connection_->Raw(), a.segment);
+  attached_.clear();
   ReleaseSegment();
 }
 
 std::uint32_t X11Grabber::AttachedSegment(const GrabMemory& memory) {
-  const auto hit = std::find_if(attached_.begin(), attached_.end(), [&](const Attached& a) {
-    return a.memoryId == memory.memoryId;
-  });
+  const auto hit = std::find_if(attached_.begin(), attached_.end(),
+                                [&](const Attached& a) { return a.memoryId == memory.memoryId; });
   if (hit != attached_.end()) {
     std::rotate(hit, hit + 1, attached_.end());
     return attached_.back().segment;
@@ -61,7 +65,7 @@ std::uint32_t X11Grabber::AttachedSegment(const GrabMemory& memory) {
     xcb_shm_detach(c, attached_.front().segment);
     attached_.erase(attached_.begin());
   }
-  attached_.push_back({memory.memoryId, segment});
+  attached_.push_back({memory.memoryId, segment, memory.alive, !memory.alive.expired()});
   return segment;
 }
 
@@ -115,6 +119,12 @@ bool X11Grabber::Grab(xcb_drawable_t drawable, std::int16_t x, std::int16_t y, s
                       std::uint32_t destinationPitch, const GrabMemory& memory) {
   if (width == 0 || height == 0 || destination == nullptr) return false;
   usedDestination_ = false;
+  // Objects freed since the last grab: the server's mapping is all that still holds them.
+  std::erase_if(attached_, [this](const Attached& a) {
+    if (!a.tracked || !a.alive.expired()) return false;
+    xcb_shm_detach(connection_->Raw(), a.segment);
+    return true;
+  });
   if (shmUsable_ && fdUsable_ && memory.fd >= 0 && destinationPitch == std::uint32_t{width} * 4 &&
       memory.offset <= UINT32_MAX) {
     if (const std::uint32_t segment = AttachedSegment(memory); segment != 0) {

@@ -22,11 +22,14 @@ namespace tallowmarch::platform {
 
 // The destination of a grab as a shareable memory object: `fd` (-1: it is not one), the
 // destination's `offset` in it and a `memoryId` that names the object for the life of the
-// process (the grabber keeps the server's attachments by it).
+// process (the grabber keeps the server's attachments by it). When `alive` is given, its expiry
+// tells that the object was freed: the server's attachment is then dropped at the next grab, so
+// that the server does not keep the memory mapped.
 struct GrabMemory {
   int fd = -1;
   std::uint64_t offset = 0;
   std::uint64_t memoryId = 0;
+  std::weak_ptr<const void> alive = {};
 };
 
 class TM_EXPORT X11Grabber {
@@ -43,6 +46,10 @@ class TM_EXPORT X11Grabber {
   bool Grab(xcb_drawable_t drawable, std::int16_t x, std::int16_t y, std::uint16_t width,
             std::uint16_t height, std::uint8_t* destination, std::uint32_t destinationPitch,
             const GrabMemory& memory = {});
+
+  // Detaches everything the server attached for this grabber and frees the grabber's own
+  // segment; a later grab attaches again.
+  void Release();
 
   // Whether the last successful grab went through shared memory.
   bool UsedShm() const { return usedShm_; }
@@ -72,6 +79,8 @@ class TM_EXPORT X11Grabber {
   struct Attached {
     std::uint64_t memoryId;
     std::uint32_t segment;
+    std::weak_ptr<const void> alive;
+    bool tracked;  // `alive` was given
   };
   bool fdUsable_;  // the server attaches descriptors and has not refused one
   std::vector<Attached> attached_;

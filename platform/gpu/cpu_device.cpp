@@ -3,12 +3,15 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <thread>
 #include <vector>
@@ -99,9 +102,11 @@ constexpr std::uint32_t kMaxArraySize = 16;
 // therefore never written while more than one texture (or a mapping handed out) holds it.
 class MemoryPool;
 
-// One mapped block of texture memory. Large blocks are shared-memory objects (`fd` >= 0), so
-// that the X server can write a grab straight into a capture surface.
+// One mapped block of texture memory; unmapped when its last copy goes. Large blocks are
+// shared-memory objects (`fd` >= 0), so that the X server can write a grab straight into a
+// capture surface.
 struct Block {
+  std::shared_ptr<std::uint8_t> mapping;  // closes `fd` too
   std::uint8_t* bytes = nullptr;
   int fd = -1;
   std::uint64_t id = 0;  // never reused
@@ -109,7 +114,7 @@ struct Block {
 
 struct TextureMemory {
   TextureMemory(Block b, std::size_t s, std::shared_ptr<MemoryPool> p)
-      : block(b), bytes(b.bytes), size(s), pool(std::move(p)) {}
+      : block(std::move(b)), bytes(block.bytes), size(s), pool(std::move(p)) {}
   ~TextureMemory();
   TextureMemory(const TextureMemory&) = delete;
   TextureMemory& operator=(const TextureMemory&) = delete;
@@ -140,89 +145,121 @@ constexpr std::size_t kShareableBlockSize = std::size_t{1} << 20;
 Block MapBlock(std::size_t bytes) {
   static std::atomic<std::uint64_t> nextId{1};
   Block block;
+  int fd = -1;
+  void* p = MAP_FAILED;
   if (bytes >= kShareableBlockSize) {
-    const int fd = memfd_create("tm-texture", MFD_CLOEXEC);
-    if (fd >= 0) {
-      void* p = ftruncate(fd, static_cast<off_t>(bytes)) == 0
-                    ? mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0)
-                    : MAP_FAILED;
-      if (p != MAP_FAILED) {
-        block.bytes = static_cast<std::uint8_t*>(p);
-        block.fd = fd;
-        block.id = nextId.fetch_add(1);
-        return block;
-      }
+    fd = memfd_create("tm-texture", MFD_CLOEXEC);
+    if (fd >= 0 && ftruncate(fd, static_cast<off_t>(bytes)) == 0)
+      p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (p == MAP_FAILED && fd >= 0) {
       close(fd);
+      fd = -1;
     }
   }
-  void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED)
+    p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) return block;
-  block.bytes = static_cast<std::uint8_t*>(p);
+  block.mapping.reset(static_cast<std::uint8_t*>(p), [bytes, fd](std::uint8_t* mapped) {
+    munmap(mapped, bytes);
+    if (fd >= 0) close(fd);
+  });
+  block.bytes = block.mapping.get();
+  block.fd = fd;
   block.id = nextId.fetch_add(1);
   return block;
 }
 
-void UnmapBlock(const Block& block, std::size_t bytes) {
-  munmap(block.bytes, bytes);
-  if (block.fd >= 0) close(block.fd);
-}
-
+// What the pool keeps for reuse: of a size in use, as many blocks as were in use at once lately
+// (a new one is mapped only when none is spare), so it holds what the pipeline needs and no
+// more; a spare block unused for kIdleBlockTime (after a burst of frames in flight) is unmapped.
+// The spare blocks of a size no longer in use are unmapped once a block of another size has to
+// be mapped (a captured window took a new size) or nothing is in use at all (the capture
+// stopped). Not at once: between two segment encoders a size may be out of use for a moment.
 class MemoryPool : public std::enable_shared_from_this<MemoryPool> {
  public:
-  ~MemoryPool() {
-    for (auto& [size, entry] : sizes_) {
-      for (const Block& block : entry.free) UnmapBlock(block, size + kBlockPadding);
-    }
-  }
-
   // A block of `size` bytes with undefined contents; null when no memory can be mapped.
   MemoryRef Take(std::size_t size) {
     Block block;
+    std::vector<FreeBlock> unused;  // unmapped before the new block is mapped
     {
       std::lock_guard lock(mutex_);
       PerSize& entry = sizes_[size];
-      if (!entry.free.empty()) {
-        block = entry.free.back();
-        entry.free.pop_back();
+      if (!entry.spare.empty()) {
+        block = std::move(entry.spare.back().block);
+        entry.spare.pop_back();
+      } else {
+        for (auto other = sizes_.begin(); other != sizes_.end();) {
+          if (other->first == size || other->second.inUse > 0) {
+            ++other;
+            continue;
+          }
+          std::move(other->second.spare.begin(), other->second.spare.end(),
+                    std::back_inserter(unused));
+          other = sizes_.erase(other);
+        }
       }
       ++entry.inUse;
+      ++inUse_;
     }
+    unused.clear();
     if (block.bytes == nullptr) {
       block = MapBlock(size + kBlockPadding);
       if (block.bytes == nullptr) {
-        std::lock_guard lock(mutex_);
-        --sizes_[size].inUse;
+        Give({}, size);
         return nullptr;
       }
     }
-    auto memory = std::make_shared<TextureMemory>(block, size, shared_from_this());
+    auto memory = std::make_shared<TextureMemory>(std::move(block), size, shared_from_this());
     memory->content.store(NextContent());
     return memory;
   }
 
-  // Every block comes back here; the pool keeps as many as were ever in use at once (a new one
-  // is mapped only when none is free), so it holds what the pipeline needs and no more.
-  void Give(const Block& block, std::size_t size) {
+  // Every block comes back here (an empty one from a failed Take).
+  void Give(Block block, std::size_t size) {
+    std::vector<FreeBlock> unused;  // unmapped after the lock is released
+    const auto now = std::chrono::steady_clock::now();
     std::lock_guard lock(mutex_);
     PerSize& entry = sizes_[size];
+    if (block.bytes != nullptr) entry.spare.push_back({std::move(block), now});
     --entry.inUse;
-    entry.free.push_back(block);
+    const bool stopped = --inUse_ == 0;
+    for (auto other = sizes_.begin(); other != sizes_.end();) {
+      // Taken from the back: the front ones have waited longest.
+      std::vector<FreeBlock>& spare = other->second.spare;
+      const auto recent = std::find_if(spare.begin(), spare.end(), [&](const FreeBlock& f) {
+        return !stopped && now - f.since < kIdleBlockTime;
+      });
+      std::move(spare.begin(), recent, std::back_inserter(unused));
+      spare.erase(spare.begin(), recent);
+      other = other->second.inUse == 0 && spare.empty() ? sizes_.erase(other) : std::next(other);
+    }
   }
 
-  std::size_t FreeBlocks() {
+  CpuDevice::MemoryHeld Held() {
+    CpuDevice::MemoryHeld held;
     std::lock_guard lock(mutex_);
-    std::size_t n = 0;
-    for (const auto& [size, entry] : sizes_) n += entry.free.size();
-    return n;
+    for (const auto& [size, entry] : sizes_) {
+      held.blocks += entry.inUse + entry.spare.size();
+      held.bytes += (entry.inUse + entry.spare.size()) * (size + kBlockPadding);
+    }
+    return held;
   }
 
  private:
+  // Longer than a segment's rotation, after which the blocks of the retired encoder are
+  // taken again by the next one.
+  static constexpr std::chrono::seconds kIdleBlockTime{5};
+  struct FreeBlock {
+    Block block;
+    std::chrono::steady_clock::time_point since;  // given back then
+  };
   struct PerSize {
-    std::vector<Block> free;
+    std::vector<FreeBlock> spare;  // the most recently given back last
     std::size_t inUse = 0;
   };
-  std::mutex mutex_;  // guards sizes_
+  std::mutex mutex_;  // guards sizes_ and inUse_
   std::map<std::size_t, PerSize> sizes_;
+  std::size_t inUse_ = 0;  // blocks of every size
 };
 
 TextureMemory::~TextureMemory() {
@@ -714,6 +751,7 @@ class CpuContext final : public GpuContext,
       out.fd = block->block.fd;
       out.offset = 0;
       out.memoryId = block->block.id;
+      out.memoryAlive = block->block.mapping;
     }
     return S_OK;
   }
@@ -982,6 +1020,8 @@ class CpuDeviceImpl final : public CpuDevice {
     HRESULT expected = S_OK;
     state_->removedReason.compare_exchange_strong(expected, reason);
   }
+
+  MemoryHeld HeldMemory() override { return state_->pool->Held(); }
 
  private:
   std::shared_ptr<DeviceState> state_;

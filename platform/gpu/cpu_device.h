@@ -72,6 +72,14 @@ class TM_EXPORT CpuDevice : public GpuDevice {
 
   // Loses the device: from now on it reports `reason`, creates nothing and maps nothing.
   virtual void MarkRemoved(HRESULT reason) = 0;
+
+  // The texture memory the device has mapped: held by textures (and mappings handed out) or
+  // kept for the next texture of a size in use.
+  struct MemoryHeld {
+    std::size_t blocks = 0;
+    std::size_t bytes = 0;
+  };
+  virtual MemoryHeld HeldMemory() = 0;
 };
 
 }  // namespace tallowmarch::platform

@@ -152,10 +152,13 @@ struct MappedSubresource {
   // Only from a device whose textures live in system memory, for a write: the mapped bytes as a
   // shareable memory object, so that another process can fill them (the X server's MIT-SHM
   // GetImage). `fd` stays the device's (-1: not shareable); `data` lies at `offset` in it;
-  // `memoryId` names the object for as long as the process runs (never reused).
+  // `memoryId` names the object for as long as the process runs (never reused); `memoryAlive`
+  // expires once the device has freed the object, so that whoever keeps it attached elsewhere
+  // (the X server) can let go of it too.
   int fd = -1;
   std::uint64_t offset = 0;
   std::uint64_t memoryId = 0;
+  std::weak_ptr<const void> memoryAlive;
 };
 
 // IDXGIKeyedMutex of a texture created with kResourceMiscSharedKeyedMutex. Every query opens a

@@ -133,6 +133,7 @@ TALLOWMARCH_API void Tallowmarch_GlobalShutdown(void) {
     tallowmarch::platform::Media().Shutdown();
     g_globalInitialized = false;
   }
+  tallowmarch::platform::System().ReleaseFreedMemory();  // as after a stop
 }
 
 TALLOWMARCH_API const char* Tallowmarch_GetAppVersion(void) {
@@ -202,9 +203,14 @@ TALLOWMARCH_API int Tallowmarch_StartCapture(HWND target, bool captureMonitor, i
 
 TALLOWMARCH_API void Tallowmarch_StopCapture(void) {
   if (g_exiting.load()) return;
-  std::lock_guard lifecycle(g_lifecycleMutex);
-  std::lock_guard lock(g_sessionMutex);
-  if (g_session) g_session->Stop();
+  {
+    std::lock_guard lifecycle(g_lifecycleMutex);
+    std::lock_guard lock(g_sessionMutex);
+    if (g_session) g_session->Stop();
+  }
+  // The stopped capture's segments, chunks and encoders were freed; the heap would keep their
+  // pages. Trimmed without the interface locks, which other calls may be waiting for.
+  tallowmarch::platform::System().ReleaseFreedMemory();
 }
 
 TALLOWMARCH_API bool Tallowmarch_IsCapturing(void) {

@@ -305,6 +305,9 @@ void TallowmarchSession::TearDown() {
     s.finalizeQueue = {};
   }
   s.encodeContext.reset();  // after every encoder built on it
+  // Its memory goes back with the encoders' (a new start makes a new one): a host that records
+  // only now and then does not carry a frame of the source size in between.
+  s.sharedCaptureTexture.reset();
   s.videoRing.Clear();
   s.desktopRing.Clear();
   s.micRing.Clear();
