@@ -265,6 +265,18 @@ TEST_F(ApplyTest, AnErrorIsNotAnAbsence) {
                        " (err 31)\r\n"));
     ExpectUntouched(before);
   }
+  // A backup that cannot be looked at is neither deleted in silence (the committed marker stays)
+  // nor skipped by the reconcile of a journal that rolls back.
+  sim_.files.Reset();
+  sim_.files.InjectFailure(FileOp::kGetAttributes, (install() / "a.txt.old").string(), 31);
+  EXPECT_EQ(ApplyUpdate(options_), kExitSuccess);
+  EXPECT_TRUE(Logged("updater: could not remove " + (install() / "a.txt.old").string()));
+  sim_.files.Reset();
+  test::WriteFile(install() / ".update-in-progress",
+                  std::string(kMarkerPrefix) + "\nstate swapping\nbackup a.txt\nend\n");
+  sim_.files.InjectFailure(FileOp::kGetAttributes, (install() / "a.txt.old").string(), 31, 1);
+  EXPECT_EQ(ReconcileInterruptedUpdate(options_), kExitSuccess);
+  EXPECT_EQ(test::ReadFile(install() / "a.txt"), "old a");
 }
 
 TEST_F(ApplyTest, StaleStagingThatCannotBeClearedStopsTheRun) {

@@ -395,6 +395,48 @@ TEST_F(UpdaterE2E, LinkedStagingFolderIsRemovedNotFollowed) {
   EXPECT_EQ(Snapshot(outside()), (std::map<std::string, std::string>{{"keep.txt", "outside"}}));
 }
 
+TEST_F(UpdaterE2E, FolderSwappedForALinkMidRunLeadsNowhere) {
+  // Someone who can write the install folder swaps a folder for a link to `outside` the moment
+  // the updater works in it: a stale staging folder being cleared, the staging folder being filled.
+  auto swapWhen = [&](const fs::path& folder, auto condition) {
+    return std::thread([=, this] {
+      const auto deadline = std::chrono::steady_clock::now() + 30s;
+      while (!condition() && std::chrono::steady_clock::now() < deadline) {
+      }
+      fs::rename(folder, folder.string() + ".moved");
+      fs::create_directory_symlink(outside(), folder);
+    });
+  };
+  for (int i = 0; i < 500; ++i) {
+    WriteFile(install() / "pending/a" / std::to_string(i) / "f", "stale");
+    WriteFile(outside() / std::to_string(i) / "f", "outside");
+  }
+  for (const ZipItem& item : StandardItems()) WriteFile(outside() / item.name, "outside");
+  const auto before = Snapshot(outside());
+  std::thread swapper = swapWhen(install() / "pending/a", [&] {
+    struct stat st {};
+    return stat((install() / "pending/a").c_str(), &st) == 0 && st.st_nlink < 502;
+  });
+  EXPECT_EQ(Run({"--reconcile", "--target", install().string()}), 0);
+  swapper.join();
+  EXPECT_EQ(Snapshot(outside()), before);
+
+  fs::remove_all(install() / "pending");  // what the swap left: the moved folder and the link
+  std::vector<ZipItem> items = StandardItems();
+  for (int i = 0; i < 300; ++i)
+    items.push_back({"data/" + std::to_string(i), std::string(20000, 'x')});
+  const std::string digest = WriteUpdate(items);
+  swapper = swapWhen(install() / "pending", [&] {
+    std::error_code ec;
+    return fs::is_directory(fs::symlink_status(install() / "pending", ec)) &&
+           !fs::is_empty(install() / "pending", ec);
+  });
+  EXPECT_EQ(Run(ApplyArgs(digest)), 0);
+  swapper.join();
+  EXPECT_EQ(Snapshot(outside()), before);
+  EXPECT_EQ(ReadFile(install() / "config.txt"), "new config");
+}
+
 TEST_F(UpdaterE2E, SmallVolumeEndsWith9) {
   // A 16 MiB volume can never hold the backups plus 64 MiB.
   fs::create_directories(install());

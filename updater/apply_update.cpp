@@ -109,6 +109,35 @@ bool MarkerPresent(const std::wstring& installDir) {
   return !ProbePath(JoinPath(installDir, kMarkerName), attributes, exists, error) || exists;
 }
 
+// The retries of every move: access denied ends them at once, any other error after a pause
+// that grows with each try.
+template <typename Move>
+bool RetryMove(const Move& move, std::uint32_t& error) {
+  for (int attempt = 1; attempt <= kMoveTries; ++attempt) {
+    error = 0;
+    if (move(error)) {
+      error = 0;
+      return true;
+    }
+    if (error == platform::kErrorAccessDenied) return false;
+    platform::Processes().SleepMilliseconds(
+        ScaledMs(kMoveRetryStepMs * static_cast<std::uint32_t>(attempt)));
+  }
+  return false;
+}
+
+// MoveWithRetry of a staged file, out of the staging folder's descriptor: a link put in place of
+// the staging folder or of a folder in it since it was made is never followed.
+bool MoveStagedWithRetry(platform::FolderHandle& staging, const std::wstring& relative,
+                         const std::wstring& destination, std::uint32_t& error) {
+  std::unique_ptr<platform::FolderHandle> holder;
+  std::string name;
+  platform::FolderHandle* folder = OpenStagedFolder(staging, relative, false, holder, name, error);
+  if (folder == nullptr) return false;
+  const std::string to = NativePath(destination);
+  return RetryMove([&](std::uint32_t& e) { return folder->MoveOut(name, to, e); }, error);
+}
+
 void RemoveCreatedFolders(const StagedEntry& entry) {
   std::uint32_t error = 0;
   for (auto it = entry.createdFolders.rbegin(); it != entry.createdFolders.rend(); ++it) {
@@ -176,8 +205,7 @@ bool RewriteUpdateMarker(const char* journalState, std::uint32_t& error) {
       platform::Files().MoveFile(NativePath(temporary), NativePath(state.markerPath), error)) {
     return true;
   }
-  std::uint32_t ignored = 0;
-  DeleteFileForce(temporary, ignored);  // only a file of this run's: a folder stays
+  DeleteOrLog(temporary);  // only a file of this run's: a folder stays
   return false;
 }
 
@@ -248,17 +276,8 @@ bool MoveWithRetry(const std::wstring& source, const std::wstring& destination,
                    std::uint32_t& error) {
   const std::string from = NativePath(source);
   const std::string to = NativePath(destination);
-  for (int attempt = 1; attempt <= kMoveTries; ++attempt) {
-    error = 0;
-    if (platform::Files().MoveFile(from, to, error)) {
-      error = 0;
-      return true;
-    }
-    if (error == platform::kErrorAccessDenied) return false;
-    platform::Processes().SleepMilliseconds(
-        ScaledMs(kMoveRetryStepMs * static_cast<std::uint32_t>(attempt)));
-  }
-  return false;
+  return RetryMove([&](std::uint32_t& e) { return platform::Files().MoveFile(from, to, e); },
+                   error);
 }
 
 bool RollbackSwap(const std::vector<StagedEntry>& entries) {
@@ -379,13 +398,14 @@ int ApplyUpdate(const UpdaterOptions& options) {
   };
 
   std::vector<StagedEntry> entries;
+  std::unique_ptr<platform::FolderHandle> staging;
   {
     ByteBuffer zip;
     if (!VerifyStagedZip(options, zip)) {
       ReleaseInstanceMutex(mutex);
       return kExitVerifyFailed;
     }
-    if (!ExtractToStaging(zip.span(), stagingDir, installDir, entries) ||
+    if (!ExtractToStaging(zip.span(), stagingDir, installDir, entries, &staging) ||
         !PlanTargetFolders(installDir, entries)) {
       RemoveTreeOrLog(stagingDir);
       ReleaseInstanceMutex(mutex);
@@ -426,6 +446,7 @@ int ApplyUpdate(const UpdaterOptions& options) {
   auto rollBack = [&](int code) {
     const bool complete = RollbackSwap(entries);
     cleanUp();
+    RemoveLeftovers(installDir);  // a copy temporary that a failed copy could not remove
     return complete ? code : kExitRollbackIncomplete;
   };
   const StagedEntry* lastBackup = nullptr;
@@ -447,12 +468,14 @@ int ApplyUpdate(const UpdaterOptions& options) {
     return rollBack(kExitBackupFailed);
   }
 
+  const size_t stagedBase = FullPath(stagingDir).size() + 1;
   for (StagedEntry& entry : entries) {
     std::uint32_t error = 0;
     // The install folder may lack the entry's folders (a new subfolder): they were planned
     // and journalled, so that a rollback or a reconcile removes them again.
     CreatePlannedFolders(entry);
-    if (!MoveWithRetry(entry.stagedPath, entry.targetPath, error)) {
+    if (!MoveStagedWithRetry(*staging, entry.stagedPath.substr(stagedBase), entry.targetPath,
+                             error)) {
       const bool denied = error == platform::kErrorAccessDenied;
       LogLine(kReplaceFailed, entry.targetPath.c_str(), static_cast<unsigned long>(error),
               denied ? kReadOnlySuffix : L"");

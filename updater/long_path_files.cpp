@@ -75,7 +75,10 @@ bool DeleteFileForce(const std::wstring& path) {
 bool DeleteFileForce(const std::wstring& path, std::uint32_t& error) {
   const std::string native = NativePath(path);
   FileAttributes attributes;
-  if (!Files().GetAttributes(native, attributes, error)) return true;  // nothing to delete
+  bool exists = false;
+  // Only "not found" is nothing to delete: an entry whose attributes cannot be read may be there.
+  if (!ProbePath(path, attributes, exists, error)) return false;
+  if (!exists) return true;
   if (Files().DeleteFile(native, error)) return true;
   // Only where the system refuses a read-only file: clearing the bit first would change the
   // file behind every other name of it (a hard link planted in the folder, say).
@@ -90,27 +93,37 @@ bool RemoveTree(const std::wstring& folder) {
   return RemoveTree(folder, error);
 }
 
+namespace {
+
+// Empties the folder depth first through descriptors, going on past every failure: a folder
+// swapped for a link meanwhile is refused, never followed, so nothing outside is touched.
+void ClearFolder(platform::FolderHandle& folder, std::uint32_t& error) {
+  std::vector<platform::DirectoryEntry> entries;
+  if (!folder.List(entries, error)) return;
+  for (const platform::DirectoryEntry& entry : entries) {
+    const bool isFolder = entry.kind == FileKind::kDirectory;
+    if (isFolder) {
+      std::unique_ptr<platform::FolderHandle> sub = folder.OpenExisting(entry.name, error);
+      if (sub) ClearFolder(*sub, error);
+    }
+    folder.Remove(entry.name, isFolder, error);  // the folder's own removal decides
+  }
+}
+
+}  // namespace
+
 bool RemoveTree(const std::wstring& folder, std::uint32_t& error) {
   const std::string native = NativePath(folder);
   FileAttributes attributes;
-  if (!Files().GetAttributes(native, attributes, error)) {
-    return error == platform::kErrorFileNotFound || error == platform::kErrorPathNotFound;
-  }
+  bool exists = false;
+  if (!ProbePath(folder, attributes, exists, error)) return false;
+  if (!exists) return true;
   if (attributes.kind != FileKind::kDirectory) {
     // A link in the folder's place goes (its target stays), and so does a file.
     return DeleteFileForce(folder, error);
   }
-  std::vector<platform::DirectoryEntry> entries;
-  if (Files().ListDirectory(native, entries, error)) {
-    for (const platform::DirectoryEntry& entry : entries) {
-      const std::wstring child = JoinPath(folder, Widen(entry.name));
-      if (entry.kind == FileKind::kDirectory) {
-        RemoveTree(child, error);
-      } else {
-        DeleteFileForce(child, error);
-      }
-    }
-  }
+  std::unique_ptr<platform::FolderHandle> handle = Files().OpenFolder(native, error);
+  if (handle) ClearFolder(*handle, error);
   return Files().RemoveDirectory(native, error);
 }
 

@@ -34,13 +34,15 @@ bool ProbePath(const std::wstring& path, platform::FileAttributes& out, bool& ex
                std::uint32_t& error);
 bool FileExists(const std::wstring& path);
 // True when the file is gone or was deleted; a read-only file is made writable first. A
-// symbolic link is removed itself, never its target.
+// symbolic link is removed itself, never its target. An entry whose attributes cannot be read
+// (other than "not found") is not taken for gone.
 bool DeleteFileForce(const std::wstring& path);
 bool DeleteFileForce(const std::wstring& path, std::uint32_t& error);
 // Removes a folder and everything in it, depth first, going on past every failure; a file in
 // the folder's place is deleted. Symbolic links inside the tree (and a link in the place of the
-// folder itself) are removed as links: the removal never leaves the tree. True when nothing is
-// left at the path; else `error` holds the last failure.
+// folder itself) are removed as links: the removal works below the folder's descriptor and never
+// leaves the tree, whatever is renamed in it meanwhile. True when nothing is left at the path;
+// else `error` holds the last failure.
 bool RemoveTree(const std::wstring& folder);
 bool RemoveTree(const std::wstring& folder, std::uint32_t& error);
 // Creates every missing folder of `path`; true when the path exists afterwards.

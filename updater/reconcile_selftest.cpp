@@ -108,7 +108,13 @@ void RollBackJournal(const Journal& journal) {
   for (auto it = journal.changes.rbegin(); it != journal.changes.rend(); ++it) {
     const auto& [kind, path] = *it;
     if (kind == kJournalBackup) {
-      if (FileExists(path + L".old")) RestoreOrLog(path + L".old", path);
+      platform::FileAttributes attributes;
+      bool exists = false;
+      std::uint32_t error = 0;
+      // A backup that cannot be looked at may be there: the restore is tried (and logged).
+      if (!ProbePath(path + L".old", attributes, exists, error) || exists) {
+        RestoreOrLog(path + L".old", path);
+      }
     } else if (kind == kJournalAdded) {
       DeleteOrLog(path);
     } else {

@@ -167,21 +167,15 @@ std::vector<std::string> RawEntryNames(std::span<const std::uint8_t> zip) {
   return names;
 }
 
-// Writes one staged file below the staging folder's handle, opening each folder of its relative
-// path from the one above it without following links.
+// Writes one staged file below the staging folder's handle.
 bool WriteStagedFile(platform::FolderHandle& staging, const std::wstring& relative,
                      const ByteBuffer& data, size_t length, std::uint32_t mode) {
-  std::unique_ptr<platform::FolderHandle> below;
-  platform::FolderHandle* folder = &staging;
+  std::unique_ptr<platform::FolderHandle> holder;
+  std::string name;
   std::uint32_t error = 0;
-  size_t start = 0;
-  for (size_t slash = relative.find(L'/'); slash != std::wstring::npos;
-       start = slash + 1, slash = relative.find(L'/', start)) {
-    below = folder->OpenSubfolder(Narrow(relative.substr(start, slash - start)), error);
-    if (!below) return false;
-    folder = below.get();
-  }
-  auto writer = folder->CreateFile(Narrow(relative.substr(start)), mode, error);
+  platform::FolderHandle* folder = OpenStagedFolder(staging, relative, true, holder, name, error);
+  if (folder == nullptr) return false;
+  auto writer = folder->CreateFile(name, mode, error);
   return writer && WriteAll(*writer, data.data(), length, error);
 }
 
@@ -194,6 +188,24 @@ bool IsDirectoryEntry(zip_t* archive, zip_uint64_t index, std::string_view name)
 }
 
 }  // namespace
+
+platform::FolderHandle* OpenStagedFolder(platform::FolderHandle& staging,
+                                         const std::wstring& relative, bool create,
+                                         std::unique_ptr<platform::FolderHandle>& holder,
+                                         std::string& name, std::uint32_t& error) {
+  platform::FolderHandle* folder = &staging;
+  size_t start = 0;
+  for (size_t slash = relative.find(L'/'); slash != std::wstring::npos;
+       start = slash + 1, slash = relative.find(L'/', start)) {
+    const std::string component = Narrow(relative.substr(start, slash - start));
+    holder =
+        create ? folder->OpenSubfolder(component, error) : folder->OpenExisting(component, error);
+    if (!holder) return nullptr;
+    folder = holder.get();
+  }
+  name = Narrow(relative.substr(start));
+  return folder;
+}
 
 bool ProbeOrLog(const std::wstring& path, platform::FileAttributes& out, bool& exists) {
   std::uint32_t error = 0;
@@ -300,7 +312,8 @@ bool ResolveStagedPath(std::string_view name, const std::wstring& stagingDir,
 }
 
 bool ExtractToStaging(std::span<const std::uint8_t> zip, const std::wstring& stagingDir,
-                      const std::wstring& installDir, std::vector<StagedEntry>& entries) {
+                      const std::wstring& installDir, std::vector<StagedEntry>& entries,
+                      std::unique_ptr<platform::FolderHandle>* stagingHandle) {
   ZipArchive archive = OpenArchive(zip);
   if (!archive) {
     LogLine(kReaderInitFailed);
@@ -404,6 +417,7 @@ bool ExtractToStaging(std::span<const std::uint8_t> zip, const std::wstring& sta
     LogLine(kWriteFailed, FullPath(stagingDir).c_str());
     return false;
   }
+  if (stagingHandle != nullptr) *stagingHandle = std::move(staging);
   return true;
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -38,9 +39,19 @@ struct StagedEntry {
   std::vector<std::wstring> createdFolders;
 };
 
-// True when at least one file was staged and every step succeeded; logs its one failure.
+// True when at least one file was staged and every step succeeded; logs its one failure. The
+// staging folder is created anew; `stagingHandle`, when given, receives it open, for the swap to
+// move the staged files out of it without following a link put in its place.
 bool ExtractToStaging(std::span<const std::uint8_t> zip, const std::wstring& stagingDir,
-                      const std::wstring& installDir, std::vector<StagedEntry>& entries);
+                      const std::wstring& installDir, std::vector<StagedEntry>& entries,
+                      std::unique_ptr<platform::FolderHandle>* stagingHandle = nullptr);
+// The folder of a staged file below the staging folder (`relative` separated by '/'), each folder
+// opened from the one above it without following links, and created when `create`; null on
+// failure. `holder` keeps it open; `name` receives the file's own name.
+platform::FolderHandle* OpenStagedFolder(platform::FolderHandle& staging,
+                                         const std::wstring& relative, bool create,
+                                         std::unique_ptr<platform::FolderHandle>& holder,
+                                         std::string& name, std::uint32_t& error);
 // The staged path of an entry name (raw UTF-8 bytes; '/' and '\' both separate components)
 // when the name passes every rule.
 bool ResolveStagedPath(std::string_view name, const std::wstring& stagingDir,

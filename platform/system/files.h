@@ -98,6 +98,16 @@ class FolderHandle {
   // is unlinked first, and the new one is created exclusively, never through a link.
   virtual std::unique_ptr<FileWriter> CreateFile(const std::string& name, std::uint32_t mode,
                                                  std::uint32_t& error) = 0;
+  // Opens the existing subfolder `name`; a link or a file there is refused.
+  virtual std::unique_ptr<FolderHandle> OpenExisting(const std::string& name,
+                                                     std::uint32_t& error) = 0;
+  // The entries of this folder without "." and "..".
+  virtual bool List(std::vector<DirectoryEntry>& out, std::uint32_t& error) = 0;
+  // Unlinks the entry `name` (a link itself, never its target); `folder`: an empty subfolder.
+  virtual bool Remove(const std::string& name, bool folder, std::uint32_t& error) = 0;
+  // MoveFile of the entry `name` to `destination` (an absolute path).
+  virtual bool MoveOut(const std::string& name, const std::string& destination,
+                       std::uint32_t& error) = 0;
 };
 
 class FileLayer {
@@ -149,6 +159,9 @@ class FileLayer {
   // Creates the folder `path` (0755), which must not exist yet, and opens it.
   virtual std::unique_ptr<FolderHandle> CreateFreshFolder(const std::string& path,
                                                           std::uint32_t& error) = 0;
+  // Opens the existing folder `path`; a link in its place is refused, never followed.
+  virtual std::unique_ptr<FolderHandle> OpenFolder(const std::string& path,
+                                                   std::uint32_t& error) = 0;
   // Takes the exclusive lock of the file `path` without waiting, creating the file (0644) when
   // missing; the file is never deleted, so that every locker locks the same one. A link there is
   // refused, never followed. Held by someone else: null with kErrorLockViolation.

@@ -128,6 +128,82 @@ int OpenRegular(const std::string& path, int flags, mode_t mode, std::uint32_t& 
   return fd.Release();
 }
 
+// The entries of the folder open on `fd` (which stays open), links not followed.
+bool ListFolder(int fd, std::vector<DirectoryEntry>& out, std::uint32_t& error) {
+  DIR* dir = fdopendir(dup(fd));
+  if (dir == nullptr) {
+    error = Win32ErrorFromErrno(errno);
+    return false;
+  }
+  rewinddir(dir);  // the duplicate shares its position with `fd`
+  out.clear();
+  while (dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    DirectoryEntry item;
+    item.name = name;
+    switch (entry->d_type) {
+      case DT_REG:
+        item.kind = FileKind::kFile;
+        break;
+      case DT_DIR:
+        item.kind = FileKind::kDirectory;
+        break;
+      case DT_LNK:
+        item.kind = FileKind::kSymlink;
+        break;
+      default: {
+        struct stat st {};
+        item.kind = fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0
+                        ? KindOf(st.st_mode)
+                        : FileKind::kOther;
+      }
+    }
+    out.push_back(std::move(item));
+  }
+  closedir(dir);
+  return true;
+}
+
+// Renames `from` (relative to the folder `fromDir`, or a path with AT_FDCWD) to `destination`
+// with Windows' refusals, and flushes the destination's folder; the caller flushes the source's.
+bool MoveAt(int fromDir, const std::string& from, const std::string& destination,
+            std::uint32_t& error) {
+  // rename() would quietly replace an empty folder with a folder, and reports a folder moved
+  // onto a file as ENOTDIR; Windows refuses both as access denied.
+  struct stat target {};
+  struct stat moved {};
+  if (lstat(destination.c_str(), &target) == 0 &&
+      (S_ISDIR(target.st_mode) ||
+       (fstatat(fromDir, from.c_str(), &moved, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISDIR(moved.st_mode)))) {
+    error = kErrorAccessDenied;
+    return false;
+  }
+  // A read-only file (no write permission bit at all) is not replaced, as Windows refuses to
+  // replace one; the caller clears the bits first where it means to.
+  if (lstat(destination.c_str(), &target) == 0 && S_ISREG(target.st_mode) &&
+      (target.st_mode & 0222) == 0) {
+    error = kErrorAccessDenied;
+    return false;
+  }
+  if (renameat(fromDir, from.c_str(), AT_FDCWD, destination.c_str()) != 0) {
+    error = Win32ErrorFromErrno(errno);
+    return false;
+  }
+  SyncFolder(ParentOf(destination));
+  return true;
+}
+
+// Opens the folder `name` below `dir` (or the path `name` with AT_FDCWD) without following a
+// link in its place.
+int OpenFolderAt(int dir, const std::string& name, std::uint32_t& error) {
+  const int fd = openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  // A link is ELOOP, a file ENOTDIR: neither is a folder to work in.
+  if (fd < 0) error = errno == ELOOP ? kErrorAccessDenied : Win32ErrorFromErrno(errno);
+  return fd;
+}
+
 class LinuxFileReader : public FileReader {
  public:
   explicit LinuxFileReader(int fd) : fd_(fd) {}
@@ -200,13 +276,7 @@ class LinuxFolderHandle : public FolderHandle {
       error = Win32ErrorFromErrno(errno);
       return nullptr;
     }
-    Fd sub(openat(fd_.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!sub.valid()) {
-      // A link is ELOOP, a file ENOTDIR: neither is a folder to write into.
-      error = errno == ELOOP ? kErrorAccessDenied : Win32ErrorFromErrno(errno);
-      return nullptr;
-    }
-    return std::make_unique<LinuxFolderHandle>(sub.Release());
+    return OpenExisting(name, error);
   }
 
   std::unique_ptr<FileWriter> CreateFile(const std::string& name, std::uint32_t mode,
@@ -224,6 +294,32 @@ class LinuxFolderHandle : public FolderHandle {
     }
     fchmod(fd.get(), bits);  // the umask trimmed them
     return std::make_unique<LinuxFileWriter>(fd.Release());
+  }
+
+  std::unique_ptr<FolderHandle> OpenExisting(const std::string& name,
+                                             std::uint32_t& error) override {
+    const int sub = OpenFolderAt(fd_.get(), name, error);
+    if (sub < 0) return nullptr;
+    return std::make_unique<LinuxFolderHandle>(sub);
+  }
+
+  bool List(std::vector<DirectoryEntry>& out, std::uint32_t& error) override {
+    return ListFolder(fd_.get(), out, error);
+  }
+
+  bool Remove(const std::string& name, bool folder, std::uint32_t& error) override {
+    if (unlinkat(fd_.get(), name.c_str(), folder ? AT_REMOVEDIR : 0) != 0) {
+      error = Win32ErrorFromErrno(errno);
+      return false;
+    }
+    return true;
+  }
+
+  bool MoveOut(const std::string& name, const std::string& destination,
+               std::uint32_t& error) override {
+    if (!MoveAt(fd_.get(), name, destination, error)) return false;
+    fsync(fd_.get());
+    return true;
   }
 
  private:
@@ -339,39 +435,7 @@ bool LinuxFileLayer::ListDirectory(const std::string& path, std::vector<Director
     error = Win32ErrorFromErrno(errno);
     return false;
   }
-  DIR* dir = fdopendir(fd.get());
-  if (dir == nullptr) {
-    error = Win32ErrorFromErrno(errno);
-    return false;
-  }
-  fd.Release();  // owned by `dir` now
-  out.clear();
-  while (dirent* entry = readdir(dir)) {
-    const std::string name = entry->d_name;
-    if (name == "." || name == "..") continue;
-    DirectoryEntry item;
-    item.name = name;
-    switch (entry->d_type) {
-      case DT_REG:
-        item.kind = FileKind::kFile;
-        break;
-      case DT_DIR:
-        item.kind = FileKind::kDirectory;
-        break;
-      case DT_LNK:
-        item.kind = FileKind::kSymlink;
-        break;
-      default: {
-        struct stat st {};
-        item.kind = fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0
-                        ? KindOf(st.st_mode)
-                        : FileKind::kOther;
-      }
-    }
-    out.push_back(std::move(item));
-  }
-  closedir(dir);
-  return true;
+  return ListFolder(fd.get(), out, error);
 }
 
 bool LinuxFileLayer::CopyFile(const std::string& source, const std::string& destination,
@@ -440,30 +504,8 @@ bool LinuxFileLayer::SyncVolume(const std::string& path, std::uint32_t& error) {
 
 bool LinuxFileLayer::MoveFile(const std::string& source, const std::string& destination,
                               std::uint32_t& error) {
-  // rename() would quietly replace an empty folder with a folder, and reports a folder moved
-  // onto a file as ENOTDIR; Windows refuses both as access denied.
-  struct stat target {};
-  struct stat moved {};
-  if (lstat(destination.c_str(), &target) == 0 &&
-      (S_ISDIR(target.st_mode) || (lstat(source.c_str(), &moved) == 0 && S_ISDIR(moved.st_mode)))) {
-    error = kErrorAccessDenied;
-    return false;
-  }
-  // A read-only file (no write permission bit at all) is not replaced, as Windows refuses to
-  // replace one; the caller clears the bits first where it means to.
-  if (lstat(destination.c_str(), &target) == 0 && S_ISREG(target.st_mode) &&
-      (target.st_mode & 0222) == 0) {
-    error = kErrorAccessDenied;
-    return false;
-  }
-  if (rename(source.c_str(), destination.c_str()) != 0) {
-    error = Win32ErrorFromErrno(errno);
-    return false;
-  }
-  const std::string from = ParentOf(source);
-  const std::string to = ParentOf(destination);
-  SyncFolder(to);
-  if (from != to) SyncFolder(from);
+  if (!MoveAt(AT_FDCWD, source, destination, error)) return false;
+  if (ParentOf(source) != ParentOf(destination)) SyncFolder(ParentOf(source));
   return true;
 }
 
@@ -516,12 +558,14 @@ std::unique_ptr<FolderHandle> LinuxFileLayer::CreateFreshFolder(const std::strin
     return nullptr;
   }
   // Someone may have put a link in its place since: it is not followed.
-  Fd fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!fd.valid()) {
-    error = errno == ELOOP ? kErrorAccessDenied : Win32ErrorFromErrno(errno);
-    return nullptr;
-  }
-  return std::make_unique<LinuxFolderHandle>(fd.Release());
+  return OpenFolder(path, error);
+}
+
+std::unique_ptr<FolderHandle> LinuxFileLayer::OpenFolder(const std::string& path,
+                                                         std::uint32_t& error) {
+  const int fd = OpenFolderAt(AT_FDCWD, path, error);
+  if (fd < 0) return nullptr;
+  return std::make_unique<LinuxFolderHandle>(fd);
 }
 
 std::unique_ptr<FileLock> LinuxFileLayer::TryLockFile(const std::string& path,

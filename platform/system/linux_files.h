@@ -28,6 +28,7 @@ class TM_EXPORT LinuxFileLayer : public FileLayer {
                                               std::uint32_t& error) override;
   std::unique_ptr<FolderHandle> CreateFreshFolder(const std::string& path,
                                                   std::uint32_t& error) override;
+  std::unique_ptr<FolderHandle> OpenFolder(const std::string& path, std::uint32_t& error) override;
   std::unique_ptr<FileLock> TryLockFile(const std::string& path, std::uint32_t& error) override;
   std::unique_ptr<FileWriter> OpenAppend(const std::string& path, std::uint32_t& error) override;
   std::string CurrentDirectory() override;

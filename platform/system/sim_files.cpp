@@ -47,7 +47,7 @@ class FailingWriter : public FileWriter {
   std::optional<std::uint32_t> writeError_, flushError_;
 };
 
-// A folder handle whose creations meet the layer's scripted failures under their full paths.
+// A folder handle whose operations meet the layer's scripted failures under their full paths.
 class SimFolderHandle : public FolderHandle {
  public:
   SimFolderHandle(std::unique_ptr<FolderHandle> inner, std::string path, SimFileLayer& layer)
@@ -65,6 +65,27 @@ class SimFolderHandle : public FolderHandle {
     const std::string path = path_ + "/" + name;
     if (layer_.Fails(FileOp::kCreate, path, {}, error)) return nullptr;
     return layer_.WithWriteFaults(path, inner_->CreateFile(name, mode, error));
+  }
+  std::unique_ptr<FolderHandle> OpenExisting(const std::string& name,
+                                             std::uint32_t& error) override {
+    auto sub = inner_->OpenExisting(name, error);
+    if (!sub) return nullptr;
+    return std::make_unique<SimFolderHandle>(std::move(sub), path_ + "/" + name, layer_);
+  }
+  bool List(std::vector<DirectoryEntry>& out, std::uint32_t& error) override {
+    return inner_->List(out, error);
+  }
+  bool Remove(const std::string& name, bool folder, std::uint32_t& error) override {
+    if (layer_.Fails(folder ? FileOp::kRemoveDirectory : FileOp::kDelete, path_ + "/" + name, {},
+                     error)) {
+      return false;
+    }
+    return inner_->Remove(name, folder, error);
+  }
+  bool MoveOut(const std::string& name, const std::string& destination,
+               std::uint32_t& error) override {
+    if (layer_.Fails(FileOp::kMove, path_ + "/" + name, destination, error)) return false;
+    return inner_->MoveOut(name, destination, error);
   }
 
  private:
@@ -190,6 +211,13 @@ std::unique_ptr<FolderHandle> SimFileLayer::CreateFreshFolder(const std::string&
                                                               std::uint32_t& error) {
   if (Fails(FileOp::kCreateDirectory, path, {}, error)) return nullptr;
   auto folder = LinuxFileLayer::CreateFreshFolder(path, error);
+  if (!folder) return nullptr;
+  return std::make_unique<SimFolderHandle>(std::move(folder), path, *this);
+}
+
+std::unique_ptr<FolderHandle> SimFileLayer::OpenFolder(const std::string& path,
+                                                       std::uint32_t& error) {
+  auto folder = LinuxFileLayer::OpenFolder(path, error);
   if (!folder) return nullptr;
   return std::make_unique<SimFolderHandle>(std::move(folder), path, *this);
 }

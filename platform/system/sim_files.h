@@ -56,6 +56,7 @@ class TM_EXPORT SimFileLayer : public LinuxFileLayer {
                                               std::uint32_t& error) override;
   std::unique_ptr<FolderHandle> CreateFreshFolder(const std::string& path,
                                                   std::uint32_t& error) override;
+  std::unique_ptr<FolderHandle> OpenFolder(const std::string& path, std::uint32_t& error) override;
 
   // The scripted write and flush failures of `path` put around `writer`. For the folder
   // handles of this layer.
