@@ -163,12 +163,16 @@ TEST_F(ApplyTest, RollbackReportsWhatItCouldNotRestoreAndGoesOn) {
   PrepareStandard();
   sim_.files.InjectFailure(FileOp::kMove, (install() / "pending/c.txt").string(), kAccessDenied);
   sim_.files.InjectFailure(FileOp::kMove, (install() / "b.txt.old").string(), kAccessDenied);
-  EXPECT_EQ(ApplyUpdate(options_), kExitReplaceAccessDenied);
+  EXPECT_EQ(ApplyUpdate(options_), kExitRollbackIncomplete);
   EXPECT_TRUE(Logged("updater: rollback: could not restore " + (install() / "b.txt").string() +
                      " (err 5)\r\n"));
   EXPECT_EQ(test::ReadFile(install() / "a.txt"), "old a");  // restored after the failed one
   EXPECT_EQ(test::ReadFile(install() / "b.txt"), "new b");
   EXPECT_EQ(test::ReadFile(install() / "b.txt.old"), "old b");  // the backup stays
+  // and so does the marker, so that the host's reconcile finishes the rollback
+  sim_.files.Reset();
+  EXPECT_EQ(ReconcileInterruptedUpdate(options_), kExitSuccess);
+  EXPECT_EQ(test::ReadFile(install() / "b.txt"), "old b");
   EXPECT_FALSE(fs::exists(install() / ".update-in-progress"));
 }
 

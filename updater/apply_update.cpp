@@ -255,7 +255,7 @@ bool RollbackCommittedUpdate(const std::vector<StagedEntry>& entries) {
   std::uint32_t error = 0;
   if (State().markerWritten) RewriteUpdateMarker(kJournalSwapping, error);
   const bool complete = RollbackSwap(entries);
-  RemoveUpdateMarker();
+  if (complete) RemoveUpdateMarker();
   return complete;
 }
 
@@ -295,6 +295,7 @@ bool RollbackSwap(const std::vector<StagedEntry>& entries) {
         complete = false;
       } else if (!RestoreBackup(it->backupPath, it->targetPath, error)) {
         LogLine(kRollbackFailed, it->targetPath.c_str(), static_cast<unsigned long>(error));
+        complete = false;
       }
     } else if (it->backedUp) {
       DeleteOrLog(it->backupPath);  // its target was never touched
@@ -389,14 +390,6 @@ int ApplyUpdate(const UpdaterOptions& options) {
   }
   RemoveLeftovers(installDir);
   RemoveTree(stagingDir);  // left by an earlier run (staging stops when it cannot go)
-  // The staging folder goes before the marker: a crash in between leaves the marker, which a
-  // reconcile clears with everything else.
-  auto cleanUp = [&] {
-    RemoveTreeOrLog(stagingDir);
-    RemoveUpdateMarker();
-    ReleaseInstanceMutex(mutex);
-  };
-
   std::vector<StagedEntry> entries;
   std::unique_ptr<platform::FolderHandle> staging;
   {
@@ -445,7 +438,12 @@ int ApplyUpdate(const UpdaterOptions& options) {
   // whole again.
   auto rollBack = [&](int code) {
     const bool complete = RollbackSwap(entries);
-    cleanUp();
+    // The staging folder goes before the marker: a crash in between leaves the marker, which a
+    // reconcile clears with everything else. A folder the rollback could not make whole keeps
+    // its journal: the host's next start reconciles it, and no other update runs over it.
+    RemoveTreeOrLog(stagingDir);
+    if (complete) RemoveUpdateMarker();
+    ReleaseInstanceMutex(mutex);
     RemoveLeftovers(installDir);  // a copy temporary that a failed copy could not remove
     return complete ? code : kExitRollbackIncomplete;
   };

@@ -65,7 +65,7 @@ bool PlanTargetFolders(const std::wstring& installDir, std::vector<StagedEntry>&
 // has none (the backup carries the original's bits).
 bool RestoreBackup(const std::wstring& backup, const std::wstring& target, std::uint32_t& error);
 // After the commit: turns the marker back to "swapping", rolls the swap back and removes the
-// marker. False as RollbackSwap.
+// marker, which stays when RollbackSwap returns false (for a reconcile to finish the job).
 bool RollbackCommittedUpdate(const std::vector<StagedEntry>& entries);
 
 bool CopyWithRetry(const std::wstring& source, const std::wstring& destination);
@@ -75,7 +75,7 @@ bool MoveWithRetry(const std::wstring& source, const std::wstring& destination,
 // Walks the list backwards and undoes only what this run did: swapped new files go, swapped
 // files get their backups back, the backups of files never swapped go, and so do the folders
 // the swap created. Every entry is tried; false (after a line) when a swapped file had no backup
-// to restore: the folder then holds neither version.
+// to restore or its restore failed: the folder then holds neither version.
 bool RollbackSwap(const std::vector<StagedEntry>& entries);
 // Deletes the backups this run made (a new file has none, and a file of the backup's name beside
 // it is not the updater's to delete); false when one could not be deleted (logged).

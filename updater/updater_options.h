@@ -32,7 +32,8 @@ enum ExitCode : int {
   kExitPostReplaceCheck = 13,
   kExitRelaunchFailed = 14,
   kExitReadyTimeout = 15,
-  // A rollback found a file it had replaced without its backup: neither version is whole.
+  // A rollback could not give a file it had replaced its previous version back (no backup, or
+  // the restore failed): neither version is whole, and the marker stays for a reconcile.
   kExitRollbackIncomplete = 16,
 };
 
