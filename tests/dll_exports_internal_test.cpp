@@ -92,6 +92,8 @@ TEST_F(ExportRoutingTest, StartClampsRatesAndBufferToWhatACaptureCanServe) {
   const TallowmarchSession::Impl& state = ExportedSessionForTesting()->State();
   EXPECT_EQ(std::make_tuple(state.fps, state.bitrate, state.clipWindow.Seconds()),
             std::make_tuple(240u, 100'000'000u, 600.0));
+  Tallowmarch_StopCapture();
+  EXPECT_EQ(Tallowmarch_StartCapture(HWND(0x1001), false, 0, 1, 1, 1), 0);  // 1 bit/s opens
 }
 
 }  // namespace

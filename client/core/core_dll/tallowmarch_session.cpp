@@ -35,8 +35,10 @@ using SteadyClock = std::chrono::steady_clock;
 
 // What a capture can serve. Larger requests are clamped, not refused: a frame rate past what a
 // capture delivers only costs encoder time, and a bit rate or buffer past these makes the rings
-// hold gigabytes.
+// hold gigabytes. A smaller bit rate is raised to what the encoder counts in (kbit/s): below
+// one kbit/s it refuses to open, and the start would fail.
 constexpr unsigned kMaxFps = 240;
+constexpr unsigned kMinBitrate = 1000;
 constexpr unsigned kMaxBitrate = 100'000'000;
 constexpr unsigned kMaxBufferSeconds = 600;
 
@@ -128,7 +130,7 @@ bool TallowmarchSession::Start(HWND target, bool captureMonitor, unsigned maxHei
     s.encodeWidth = encode.width;
     s.encodeHeight = encode.height;
     s.fps = fps != 0 ? std::min(fps, kMaxFps) : 30;
-    s.bitrate = bitrate != 0 ? std::min(bitrate, kMaxBitrate) : 6000000;
+    s.bitrate = bitrate != 0 ? std::clamp(bitrate, kMinBitrate, kMaxBitrate) : 6000000;
 
     s.clipWindow.SetSeconds(bufferSeconds != 0
                                 ? static_cast<double>(std::min(bufferSeconds, kMaxBufferSeconds))

@@ -39,7 +39,8 @@ class TallowmarchSession {
 
   // Start a capture of `target` (or of the monitor that shows it). 0 means: no height limit,
   // 30 fps, 6000000 bit/s, 60 seconds; more than 240 fps, 100000000 bit/s or 600 seconds is
-  // clamped to that. True when the capture runs. Never throws.
+  // clamped to that, and less than 1000 bit/s raised to it. True when the capture runs. Never
+  // throws.
   bool Start(HWND target, bool captureMonitor, unsigned maxHeight, unsigned fps, unsigned bitrate,
              unsigned bufferSeconds);
   // Wakes and joins every capture thread and discards everything buffered. Never throws.

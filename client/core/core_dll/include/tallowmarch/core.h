@@ -72,7 +72,8 @@ TALLOWMARCH_API void Tallowmarch_SetAudioSettings(float desktopVolume, float mic
 TALLOWMARCH_API void Tallowmarch_SetCaptureBorderEnabled(bool enabled);
 /* maxHeight, fps, bitrate and bufferSeconds: 0 or negative means the default (the source height,
  * 30 fps, 6000000 bit/s, 60 s). Larger values than a capture can serve are not refused but
- * clamped: fps to 240, bitrate to 100000000 bit/s, bufferSeconds to 600. */
+ * clamped: fps to 240, bitrate to 100000000 bit/s, bufferSeconds to 600; a bitrate below
+ * 1000 bit/s is raised to 1000. */
 TALLOWMARCH_API int Tallowmarch_StartCapture(HWND target, bool captureMonitor, int maxHeight,
                                              int fps, int bitrate, int bufferSeconds);
 TALLOWMARCH_API void Tallowmarch_StopCapture(void);
