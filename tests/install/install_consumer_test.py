@@ -2,11 +2,7 @@
 """Installs a build into a fresh prefix and builds the C host against the installed tree twice,
 through pkg-config and through find_package, then runs both.
 Arguments: NAME=VALUE pairs, as tests/CMakeLists.txt passes them."""
-import os
-import re
-import shutil
-import subprocess
-import sys
+import os, re, shutil, subprocess, sys
 
 a = dict(arg.split("=", 1) for arg in sys.argv[1:])
 here = os.path.dirname(os.path.abspath(__file__))
@@ -23,8 +19,7 @@ def run(*cmd, env=None):
 
 
 def expect(condition, what):
-    if not condition:
-        sys.exit("FAILED: " + what)
+    condition or sys.exit("FAILED: " + what)
 
 
 shutil.rmtree(work, ignore_errors=True)
