@@ -258,6 +258,20 @@ class LinuxFileWriter : public FileWriter {
   Fd fd_;
 };
 
+// Creates the file `name` below `dir` (or the path `name` with AT_FDCWD), which must not exist
+// yet, never through a link, with exactly the permission bits `mode`.
+std::unique_ptr<FileWriter> CreateExclusiveAt(int dir, const std::string& name, std::uint32_t mode,
+                                              std::uint32_t& error) {
+  const auto bits = static_cast<mode_t>(mode & 07777);
+  Fd fd(openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, bits));
+  if (!fd.valid()) {
+    error = Win32ErrorFromErrno(errno);
+    return nullptr;
+  }
+  fchmod(fd.get(), bits);  // the umask trimmed them
+  return std::make_unique<LinuxFileWriter>(fd.Release());
+}
+
 class LinuxFileLock : public FileLock {
  public:
   explicit LinuxFileLock(int fd) : fd_(fd) {}
@@ -285,15 +299,7 @@ class LinuxFolderHandle : public FolderHandle {
       error = Win32ErrorFromErrno(errno);
       return nullptr;
     }
-    const auto bits = static_cast<mode_t>(mode & 07777);
-    Fd fd(openat(fd_.get(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                 bits));
-    if (!fd.valid()) {
-      error = Win32ErrorFromErrno(errno);
-      return nullptr;
-    }
-    fchmod(fd.get(), bits);  // the umask trimmed them
-    return std::make_unique<LinuxFileWriter>(fd.Release());
+    return CreateExclusiveAt(fd_.get(), name, mode, error);
   }
 
   std::unique_ptr<FolderHandle> OpenExisting(const std::string& name,
@@ -541,14 +547,7 @@ std::unique_ptr<FileWriter> LinuxFileLayer::CreateTruncate(const std::string& pa
 std::unique_ptr<FileWriter> LinuxFileLayer::CreateExclusive(const std::string& path,
                                                             std::uint32_t mode,
                                                             std::uint32_t& error) {
-  const auto bits = static_cast<mode_t>(mode & 07777);
-  Fd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, bits));
-  if (!fd.valid()) {
-    error = Win32ErrorFromErrno(errno);
-    return nullptr;
-  }
-  fchmod(fd.get(), bits);  // the umask trimmed them
-  return std::make_unique<LinuxFileWriter>(fd.Release());
+  return CreateExclusiveAt(AT_FDCWD, path, mode, error);
 }
 
 std::unique_ptr<FolderHandle> LinuxFileLayer::CreateFreshFolder(const std::string& path,
